@@ -1,0 +1,45 @@
+# Warnings and sanitizers apply to our own targets only.
+function(qo_target_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+endfunction()
+
+if(QO_SANITIZE)
+  add_compile_options(-fsanitize=${QO_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${QO_SANITIZE})
+  if(QO_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# qo_library(<target> <sources...>): a static library of ours.
+function(qo_library target)
+  add_library(${target} STATIC ${ARGN})
+  qo_target_options(${target})
+  target_link_libraries(${target} PUBLIC qo_common)
+endfunction()
+
+# qo_add_test(NAME n SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+function(qo_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  qo_target_options(${T_NAME})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
+  target_compile_definitions(${T_NAME} PRIVATE QO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                               QO_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+                       ENVIRONMENT "QO_TEST_DATA=${PROJECT_BINARY_DIR}/testdata")
+endfunction()
+
+# qo_add_bench(NAME n SOURCES ... LIBS ...)
+function(qo_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${B_NAME} ${B_SOURCES})
+  qo_target_options(${B_NAME})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  target_compile_definitions(${B_NAME} PRIVATE QO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                               QO_BINARY_DIR="${PROJECT_BINARY_DIR}")
+endfunction()

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+// Bounded FIFO between pipeline stages. A writer waits while the queue is full; a stop is
+// delivered as one poison item, after which pushes are dropped. Notifications are made after
+// the mutex is released.
+template <typename T>
+class blocking_queue {
+public:
+    explicit blocking_queue(uint64_t capacity) : _capacity(capacity) {}
+    virtual ~blocking_queue() = default;
+    blocking_queue(const blocking_queue&) = delete;
+    blocking_queue& operator=(const blocking_queue&) = delete;
+
+    // Waits while full; drops the item once the queue is poisoned.
+    virtual void push(const T& item) {
+        {
+            std::unique_lock<std::mutex> lock(_mutex);
+            _not_full.wait(lock, [this] { return _queue.size() < _capacity || _is_poisoned; });
+            if (!_is_poisoned) {
+                _queue.push_back(item);
+            }
+        }
+        _not_empty.notify_all();
+    }
+
+    // Waits while empty. The poison item is returned like any other.
+    virtual T pop() {
+        T item;
+        {
+            std::unique_lock<std::mutex> lock(_mutex);
+            _not_empty.wait(lock, [this] { return !_queue.empty(); });
+            item = _queue.front();
+            _queue.pop_front();
+        }
+        _not_full.notify_one();
+        return item;
+    }
+
+    // Takes every queued item out (oldest first), leaves only the poison item and wakes everyone.
+    std::vector<T> poison(const T& item) {
+        std::vector<T> drained;
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            drained.reserve(_queue.size());
+            while (!_queue.empty()) {
+                drained.push_back(_queue.front());
+                _queue.pop_front();
+            }
+            _queue.push_back(item);
+            _is_poisoned = true;
+        }
+        _not_empty.notify_all();
+        _not_full.notify_all();
+        return drained;
+    }
+
+    uint64_t size() const {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _queue.size();
+    }
+    uint64_t capacity() const { return _capacity; }
+    bool poisoned() const {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _is_poisoned;
+    }
+
+private:
+    const uint64_t _capacity;
+    std::deque<T> _queue;
+    std::condition_variable _not_full;
+    std::condition_variable _not_empty;
+    mutable std::mutex _mutex;
+    bool _is_poisoned = false;
+};
