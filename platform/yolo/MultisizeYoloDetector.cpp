@@ -1,0 +1,213 @@
+#include "qo_common/yolo/MultisizeYoloDetector.h"
+
+#include <opencv2/dnn.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+
+#include "platform/yolo/ClassNames.h"
+#include "platform/yolo/ModelInputShape.h"
+#include "platform/yolo/YoloOutputDecoder.h"
+#include "platform/yolo/YoloPreprocessor.h"
+
+using nlohmann::json;
+
+struct MultisizeYoloDetector::Impl {
+    cv::dnn::Net net;
+    std::vector<std::string> outputNames;
+    YoloPreprocessor pre;
+    std::optional<YoloOutputDecoder> decoder;
+    std::vector<std::string> names;
+    // cv::dnn::Net::forward is not safe from two threads at once.
+    std::mutex forwardMutex;
+
+    Impl(cv::dnn::Net n, const ModelInputShape& shape)
+        : net(std::move(n)), pre(cv::Size(shape.width, shape.height), shape.channels) {
+        outputNames = net.getUnconnectedOutLayersNames();
+    }
+
+    std::vector<cv::Mat> forward(const std::vector<float>& input) {
+        int dims[] = {1, pre.channels(), pre.inputSize().height, pre.inputSize().width};
+        // setInput copies the data, so the const input is only read.
+        cv::Mat blob(4, dims, CV_32F, const_cast<float*>(input.data()));
+        std::vector<cv::Mat> outputs;
+        net.setInput(blob);
+        net.forward(outputs, outputNames);
+        return outputs;
+    }
+};
+
+namespace {
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string inDir(const std::string& dir, const std::string& name) {
+    if (dir.empty() || name.empty() || name.front() == '/') {
+        return name;
+    }
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+struct ModelFiles {
+    std::string network;  // .onnx or Darknet .cfg
+    std::string weights;  // Darknet only
+    std::string names;    // may be empty
+    bool onnx = false;
+};
+
+ModelFiles modelFiles(const json& model) {
+    const json& definition = model.at("definition");
+    std::string dir = definition.value("path", std::string());
+    json content = definition.value("content", json::object());
+    json files = content.is_object() ? content.value("files", json::object()) : json::object();
+    ModelFiles f;
+    f.network = inDir(dir, definition.at("cfg").get<std::string>());
+    f.names = inDir(dir, files.value("class-names", std::string()));
+    std::string weights = inDir(dir, files.value("weights", std::string()));
+    if (!endsWith(f.network, ".onnx") && endsWith(weights, ".onnx")) {
+        f.network = weights;  // "cfg" is then only the cache key
+    }
+    f.onnx = endsWith(f.network, ".onnx");
+    if (!f.onnx) {
+        if (weights.empty()) {
+            throw std::runtime_error("Darknet model " + f.network +
+                                     " needs \"definition\".\"content\".\"files\".\"weights\"");
+        }
+        f.weights = weights;
+    }
+    return f;
+}
+
+cv::dnn::Net readNet(const ModelFiles& f) {
+    try {
+        auto net =
+            f.onnx ? cv::dnn::readNetFromONNX(f.network) : cv::dnn::readNetFromDarknet(f.network, f.weights);
+        if (net.empty()) {
+            throw std::runtime_error("empty network");
+        }
+        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+        return net;
+    } catch (const cv::Exception& e) {
+        throw std::runtime_error("cannot read YOLO model " + f.network + ": " + e.what());
+    }
+}
+
+}  // namespace
+
+MultisizeYoloDetector MultisizeYoloDetector::load(const json& model) {
+    ModelFiles files = modelFiles(model);
+    ModelInputShape shape = files.onnx ? ModelInputShape::fromOnnx(files.network)
+                                       : ModelInputShape::fromDarknetCfg(files.network);
+    auto impl = std::make_unique<Impl>(readNet(files), shape);
+    if (!files.names.empty()) {
+        impl->names = ClassNames::read(files.names);
+    }
+    int knownClasses = impl->names.empty() ? -1 : static_cast<int>(impl->names.size());
+    try {
+        // One pass on zeros tells the output shape.
+        auto outputs = impl->forward(std::vector<float>(impl->pre.inputLength(), 0.f));
+        std::string layoutName = model.value("layout", std::string(files.onnx ? "auto" : "darknet"));
+        YoloLayout layout = YoloOutputDecoder::chooseLayout(layoutName, outputs, knownClasses);
+        int classes = YoloOutputDecoder::classCount(layout, outputs);
+        if (knownClasses >= 0 && classes != knownClasses) {
+            throw std::runtime_error("the network gives " + std::to_string(classes) + " classes but " +
+                                     files.names + " names " + std::to_string(knownClasses));
+        }
+        for (int c = static_cast<int>(impl->names.size()); c < classes; ++c) {
+            impl->names.push_back(std::to_string(c));
+        }
+        impl->decoder.emplace(layout, classes, impl->pre.inputSize(), model.value("nms", 0.45f));
+    } catch (const cv::Exception& e) {
+        throw std::runtime_error("YOLO model " + files.network + " does not run: " + e.what());
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("YOLO model " + files.network + ": " + e.what());
+    }
+    MultisizeYoloDetector detector(std::move(impl));
+    detector.thresh = model.value("threshold", 0.25f);
+    detector.setResize(static_cast<YoloResizeMode>(model.value("resize", 0)));
+    detector.setKeepAspect(model.value("keepAspect", false));
+    return detector;
+}
+
+MultisizeYoloDetector::MultisizeYoloDetector(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+MultisizeYoloDetector::MultisizeYoloDetector(MultisizeYoloDetector&&) noexcept = default;
+MultisizeYoloDetector& MultisizeYoloDetector::operator=(MultisizeYoloDetector&&) noexcept = default;
+MultisizeYoloDetector::~MultisizeYoloDetector() = default;
+
+void MultisizeYoloDetector::setResize(YoloResizeMode mode) {
+    int m = static_cast<int>(mode);
+    if (m < 0 || m > 3) {
+        throw std::invalid_argument("unknown YOLO resize mode " + std::to_string(m) +
+                                    " (NEAREST 0, AREA 1, COMPROMISE 2, DARKNET 3)");
+    }
+    impl_->pre.setResize(mode);
+}
+void MultisizeYoloDetector::setKeepAspect(bool keep) {
+    impl_->pre.setKeepAspect(keep);
+}
+YoloResizeMode MultisizeYoloDetector::resize() const {
+    return impl_->pre.resize();
+}
+bool MultisizeYoloDetector::keepAspect() const {
+    return impl_->pre.keepAspect();
+}
+cv::Size MultisizeYoloDetector::inputSize() const {
+    return impl_->pre.inputSize();
+}
+const std::vector<std::string>& MultisizeYoloDetector::classNames() const {
+    return impl_->names;
+}
+
+std::vector<float> MultisizeYoloDetector::prepare(const cv::Mat& image) const {
+    return impl_->pre.prepare(image);
+}
+
+std::vector<YoloObjectInfo> MultisizeYoloDetector::infer(const std::vector<float>& input,
+                                                         cv::Size imageSize) {
+    if (input.empty() || imageSize.width <= 0 || imageSize.height <= 0) {
+        return {};
+    }
+    if (input.size() != impl_->pre.inputLength()) {
+        throw std::invalid_argument("YOLO input has " + std::to_string(input.size()) +
+                                    " floats, the network takes " + std::to_string(impl_->pre.inputLength()));
+    }
+    std::vector<YoloCandidate> candidates;
+    {
+        std::lock_guard<std::mutex> lock(impl_->forwardMutex);
+        // The outputs point into the network's own buffers: decode before the next pass.
+        candidates = impl_->decoder->decode(impl_->forward(input), thresh);
+    }
+    auto g = impl_->pre.geometry(imageSize);
+    std::vector<YoloObjectInfo> objects;
+    objects.reserve(candidates.size());
+    for (const auto& c : candidates) {
+        double x1 = std::clamp(g.toImageX(c.box.x), 0.0, static_cast<double>(imageSize.width));
+        double y1 = std::clamp(g.toImageY(c.box.y), 0.0, static_cast<double>(imageSize.height));
+        double x2 = std::clamp(g.toImageX(c.box.x + c.box.width), 0.0, static_cast<double>(imageSize.width));
+        double y2 =
+            std::clamp(g.toImageY(c.box.y + c.box.height), 0.0, static_cast<double>(imageSize.height));
+        if (x2 <= x1 || y2 <= y1) {
+            continue;  // entirely outside the image (in the padding)
+        }
+        int left = std::min(static_cast<int>(std::lround(x1)), imageSize.width - 1);
+        int top = std::min(static_cast<int>(std::lround(y1)), imageSize.height - 1);
+        int right = std::clamp(static_cast<int>(std::lround(x2)), left + 1, imageSize.width);
+        int bottom = std::clamp(static_cast<int>(std::lround(y2)), top + 1, imageSize.height);
+        YoloObjectInfo o;
+        o.left = left;
+        o.top = top;
+        o.width = right - left;
+        o.height = bottom - top;
+        o.classId = c.classId;
+        o.className = impl_->names[static_cast<size_t>(c.classId)];
+        o.detectionConfidence = c.confidence;
+        objects.push_back(std::move(o));
+    }
+    return objects;
+}
