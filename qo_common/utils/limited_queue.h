@@ -101,7 +101,7 @@ public:
 
     // Entry at logical position i (0 = oldest). The caller holds _mutex; no bounds check.
     T& operator[](uint64_t i) {
-        if (_queue.size() >= _capacity) {
+        if (!_queue.empty() && _queue.size() >= _capacity) {
             return _queue[(i + _front) % _queue.size()];
         }
         return _queue[i];
