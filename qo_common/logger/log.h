@@ -53,9 +53,9 @@ public:
         if (length < 0) {
             throw std::runtime_error("Error during formatting.");
         }
-        std::string text(static_cast<size_t>(length) + 1, '\0');
-        print(text.data(), text.size(), format, args...);
-        text.resize(static_cast<size_t>(length));
+        // snprintf writes its terminating null into the string's own terminator slot.
+        std::string text(static_cast<size_t>(length), '\0');
+        print(text.data(), text.size() + 1, format, args...);
         return text;
     }
 
