@@ -1,0 +1,107 @@
+#include "qo_common/syntax/SyntaxAnalyzer.h"
+
+#include <regex>
+#include <stdexcept>
+
+#include "Confusables.h"
+#include "JsonFile.h"
+
+namespace ek {
+
+namespace {
+
+const SyntaxInfo& noSyntax() {
+    static const SyntaxInfo none;
+    return none;
+}
+
+bool inRegion(const std::string& syntaxRegion, const std::string& region) {
+    return region.empty() || syntaxRegion.empty() || syntaxRegion == "*" || syntaxRegion == region;
+}
+
+std::string networkRegion(const nlohmann::json& network) {
+    if (network.is_object() && network.contains("model") && network["model"].is_object() &&
+        network["model"].contains("region") && network["model"]["region"].is_string()) {
+        return network["model"]["region"].get<std::string>();
+    }
+    return {};
+}
+
+std::string text(const nlohmann::json& entry, const char* key) {
+    return entry.contains(key) ? entry.at(key).get<std::string>() : std::string();
+}
+
+}  // namespace
+
+struct SyntaxAnalyzer::Impl {
+    std::vector<SyntaxInfo> syntaxes;
+    std::vector<std::regex> patterns;
+    Confusables confusables;
+    int maxCorrections = 2;
+
+    // Depth-first over the positions from `pos`, keeping a character before trying its
+    // alternatives, with exactly `budget` replacements left to make.
+    bool correct(std::string& candidate, size_t pos, int budget, const std::regex& pattern) const {
+        if (budget == 0) {
+            return std::regex_match(candidate, pattern);
+        }
+        for (size_t i = pos; i < candidate.size(); ++i) {
+            const char original = candidate[i];
+            for (char alternative : confusables.alternatives(original)) {
+                candidate[i] = alternative;
+                if (correct(candidate, i + 1, budget - 1, pattern)) {
+                    return true;
+                }
+            }
+            candidate[i] = original;
+        }
+        return false;
+    }
+};
+
+SyntaxAnalyzer::SyntaxAnalyzer(const std::string& path, const nlohmann::json& network)
+    : impl(std::make_unique<Impl>()) {
+    const auto document = readJsonFile(path, "SyntaxAnalyzer");
+    const std::string region = networkRegion(network);
+    try {
+        impl->confusables =
+            Confusables(document.contains("confusables") ? document.at("confusables") : nullptr);
+        impl->maxCorrections = document.value("maxCorrections", 2);
+        for (const auto& entry : document.at("syntaxes")) {
+            SyntaxInfo info{entry.at("definition").get<std::string>(), text(entry, "state"),
+                            text(entry, "type"), text(entry, "region")};
+            if (!inRegion(info.region, region)) {
+                continue;
+            }
+            impl->patterns.emplace_back(info.definition, std::regex::ECMAScript);
+            impl->syntaxes.push_back(std::move(info));
+        }
+    } catch (const std::exception& e) {
+        throw std::runtime_error("SyntaxAnalyzer: " + path + ": " + e.what());
+    }
+}
+
+SyntaxAnalyzer::SyntaxAnalyzer(SyntaxAnalyzer&&) noexcept = default;
+SyntaxAnalyzer& SyntaxAnalyzer::operator=(SyntaxAnalyzer&&) noexcept = default;
+SyntaxAnalyzer::~SyntaxAnalyzer() = default;
+
+const std::vector<SyntaxInfo>& SyntaxAnalyzer::syntaxes() const {
+    return impl->syntaxes;
+}
+
+SyntaxMatch SyntaxAnalyzer::match(const std::string& text) const {
+    if (text.empty()) {
+        return {false, text, noSyntax()};
+    }
+    for (int budget = 0; budget <= impl->maxCorrections; ++budget) {
+        for (size_t s = 0; s < impl->syntaxes.size(); ++s) {
+            std::string candidate = text;
+            if (impl->correct(candidate, 0, budget, impl->patterns[s])) {
+                return {true, candidate, impl->syntaxes[s]};
+            }
+        }
+    }
+    return {false, text, noSyntax()};
+}
+
+}  // namespace ek
