@@ -1,0 +1,3 @@
+#include "src/Component.h"
+
+Component::~Component() = default;

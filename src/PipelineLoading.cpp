@@ -1,0 +1,106 @@
+#include "src/PipelineLoading.h"
+
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "src/AppControl.h"
+
+namespace ek {
+namespace {
+
+std::optional<std::string> nameOf(const nlohmann::json& element) {
+    if (!element.is_object()) {
+        return std::nullopt;
+    }
+    const auto found = element.find("name");
+    if (found == element.end() || !found->is_string()) {
+        return std::nullopt;
+    }
+    return found->get<std::string>();
+}
+
+// The elements of a top-level array (an object's values count as its elements).
+template <typename Fn>
+void forEachNamed(const nlohmann::json& configuration, const char* key, Fn fn) {
+    const auto found = configuration.find(key);
+    if (found == configuration.end() || !(found->is_array() || found->is_object())) {
+        return;
+    }
+    for (const auto& element : *found) {
+        if (const auto name = nameOf(element)) {
+            fn(*name);
+        }
+    }
+}
+
+class NameSpace {
+  public:
+    explicit NameSpace(std::string what) : what_(std::move(what)) {}
+    void claim(const std::string& name, const std::string& owner) {
+        const auto [found, inserted] = owners_.emplace(name, owner);
+        if (!inserted) {
+            throw std::runtime_error("duplicate " + what_ + " name \"" + name + "\" (" + found->second +
+                                     " and " + owner + "): each needs a queue of its own");
+        }
+    }
+
+  private:
+    std::string what_;
+    std::map<std::string, std::string> owners_;
+};
+
+// Until a subsystem's loader exists, its array must be empty: a configuration is never half
+// loaded in silence.
+void refuseUntilSupported(const nlohmann::json& value, const char* array) {
+    if (!value.is_null() && !value.empty()) {
+        throw std::runtime_error(std::string(array) + ": not supported yet");
+    }
+}
+
+}  // namespace
+
+void checkUniqueNames(const nlohmann::json& configuration) {
+    NameSpace frameQueues("queue");
+    forEachNamed(configuration, "eventbuilders",
+                 [&](const std::string& name) { frameQueues.claim(name, "eventbuilders"); });
+    forEachNamed(configuration, "networks", [&](const std::string& name) {
+        frameQueues.claim(name, "networks");
+        frameQueues.claim(name + "_infer", "networks");
+    });
+    forEachNamed(configuration, "outputs",
+                 [&](const std::string& name) { frameQueues.claim(name, "outputs"); });
+
+    NameSpace posters("event poster");
+    forEachNamed(configuration, "eventposters",
+                 [&](const std::string& name) { posters.claim(name, "eventposters"); });
+    NameSpace sources("source");
+    forEachNamed(configuration, "sources", [&](const std::string& name) { sources.claim(name, "sources"); });
+}
+
+void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
+    moveStateRecognizerIntoGrus(configuration);
+    checkUniqueNames(configuration);
+
+    // ---- Loader hook points, in this order. Each subsystem replaces its refuseUntilSupported
+    // line with its loader; a loader makes its queues with ctx.addFrameQueue / ctx.addEventQueue
+    // and appends its threads to the context's thread vectors.
+    (void)ctx;
+    refuseUntilSupported(configuration["eventposters"], "eventposters");    // ek::loadEventPosters
+    refuseUntilSupported(configuration["eventbuilders"], "eventbuilders");  // ek::loadEventBuilders
+    refuseUntilSupported(configuration["networks"], "networks");            // ek::loadNetworks
+    refuseUntilSupported(configuration["sources"], "sources");              // ek::loadSources
+    refuseUntilSupported(configuration["outputs"], "outputs");              // ek::loadOutputs
+}
+
+void startPipeline(PipelineContext& ctx) {
+    // ---- Start hook points, in this order:
+    //   ek::startProducers(ctx);      producers, balancers, then the statistics thread
+    //   ek::startNetworks(ctx);       prepare and infer worker of every network
+    //   ek::startEventBuilders(ctx);  each builder's start(), then its worker, in name order
+    (void)ctx;
+}
+
+}  // namespace ek

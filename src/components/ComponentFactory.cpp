@@ -1,0 +1,39 @@
+#include "src/components/ComponentFactory.h"
+
+#include <stdexcept>
+
+#include "src/components/StateDetectorYoloComponent.h"
+#include "src/components/StateRecognizerComponent.h"
+#include "src/components/YoloComponent.h"
+
+namespace {
+
+template <typename Kind>
+std::shared_ptr<Component> make(const nlohmann::json& config) {
+    return std::make_shared<Kind>(config);
+}
+
+}  // namespace
+
+// One line per kind.
+const std::vector<std::pair<std::string, ComponentFactory::Maker>>& ComponentFactory::kinds() {
+    static const std::vector<std::pair<std::string, Maker>> table = {
+        {"yolo", make<YoloComponent>},
+        {"StateRecognizer", make<StateRecognizerComponent>},
+        {"StateDetectorYolo", make<StateDetectorYoloComponent>},
+    };
+    return table;
+}
+
+std::shared_ptr<Component> ComponentFactory::create(const std::string& type, nlohmann::json config) {
+    for (const auto& [name, maker] : kinds()) {
+        if (name != type) {
+            continue;
+        }
+        auto component = maker(config);
+        component->type = type;
+        component->destinations = config.at("destinations").get<std::vector<std::string>>();
+        return component;
+    }
+    throw std::runtime_error("unknown network type: " + type);
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qo_common/event_poster/QEVATriggerEvent.h"
+#include "qo_common/utils/FrameWithInfo.h"
+#include "src/event_builder/EventBuilderMode.h"
+
+// What the pipeline core knows of an event builder.
+//
+// Threads: start() runs once on the main thread before the builder's worker starts; consume() is
+// called only from that one worker; trigger() from trigger threads, concurrently with consume()
+// and with other trigger() calls; getStatString() and getStatistics() from the statistics thread
+// and from the worker. getStatistics() runs under the context lock and must never wait for it.
+class IEventBuilderComponent {
+  public:
+    virtual ~IEventBuilderComponent() = default;
+
+    virtual void start() = 0;
+    // One frame of the builder's input queue, the poison frame included (that is the stop).
+    virtual void consume(std::shared_ptr<FrameWithInfo> frame) = 0;
+    // An accepted external trigger with the ids of the lane's online cameras.
+    virtual void trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) = 0;
+    virtual int laneId() const = 0;
+    virtual std::string laneName() const = 0;
+    // One-line summary for the periodic statistics log.
+    virtual std::string getStatString() const = 0;
+    // The builder's statistics object for the status document.
+    virtual nlohmann::json getStatistics() const = 0;
+    virtual EventBuilderMode mode() const = 0;
+
+    // The configured name: key of the input queue and of the builder's status entry.
+    std::string name;
+};
