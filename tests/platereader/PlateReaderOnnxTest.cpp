@@ -1,0 +1,160 @@
+#include "platereader/PlateReaderOnnx.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "platereader/PlateReaderFactory.h"
+#include "tests/models/PlateDrawing.h"
+
+namespace {
+
+using nlohmann::json;
+
+json networkObject(const json& decode = nullptr) {
+    json object = {
+        {"name", "plates"},
+        {"model",
+         {{"definition",
+           {{"path", QO_PLATE_MODELS_DIR},
+            {"content",
+             {{"files", {{"weights", "plate_reader.onnx"}, {"alphabet", plate_drawing::kAlphabet}}}}}}}}}};
+    if (!decode.is_null()) {
+        object["model"]["definition"]["content"]["decode"] = decode;
+    }
+    return object;
+}
+
+class PlateReaderOnnxTest : public ::testing::Test {
+  protected:
+    // The engine cache goes to ./cache of the working directory: keep it in a scratch directory.
+    void SetUp() override {
+        previous = std::filesystem::current_path();
+        dir = std::filesystem::temp_directory_path() / ("plate_reader_onnx_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous);
+        std::filesystem::remove_all(dir);
+    }
+
+    static std::vector<LPRDetection> readPlate(IPlateReader& reader, const cv::Mat& plate) {
+        std::vector<LPRDetection> dets(1);
+        dets[0].plate = plate;
+        reader.prepare(dets);
+        reader.read(dets, nullptr);
+        return dets;
+    }
+
+    std::filesystem::path previous, dir;
+};
+
+TEST_F(PlateReaderOnnxTest, ShapesAndDefaultsComeFromTheModel) {
+    PlateReaderOnnx reader(networkObject(), false, 1);
+    EXPECT_EQ(reader.getNetWidth(), plate_drawing::kWidth);
+    EXPECT_EQ(reader.getNetHeight(), plate_drawing::kHeight);
+    EXPECT_EQ(reader.getCtcSize(), plate_drawing::kSteps);
+    EXPECT_EQ(reader.getCtcWidth(), 36);
+    EXPECT_EQ(reader.getDecodeMode(), BeamSearch);
+    EXPECT_EQ(reader.getBeamSize(), 3);
+    EXPECT_EQ(reader.getCtcSkipCount(), 2);
+    EXPECT_TRUE(std::filesystem::exists("cache"));
+}
+
+TEST_F(PlateReaderOnnxTest, ReadsADrawnPlateEndToEndWithBothDecodings) {
+    struct Case {
+        json decode;
+        size_t minReadings;
+    };
+    const Case cases[] = {{nullptr, 1}, {{{"type", "beam"}, {"beamSize", 10}}, 2}, {{{"type", "greedy"}}, 1}};
+    for (const auto& c : cases) {
+        auto reader = createPlateReader(networkObject(c.decode), false, 1);
+        for (const std::string text : {"AB12C3D", "7Z8B5S", "XX11"}) {
+            auto dets = readPlate(*reader, plate_drawing::colourPlate(text, 2));
+            ASSERT_GE(dets.size(), c.minReadings) << c.decode.dump();
+            EXPECT_EQ(dets[0].value, text) << c.decode.dump();
+            EXPECT_GT(dets[0].confidence, 0.9f) << c.decode.dump();
+            EXPECT_LE(dets[0].confidence, 1.f);
+            bool greedy = c.decode.is_object() && c.decode.value("type", "") == "greedy";
+            EXPECT_EQ(dets[0].rootValue, greedy ? "" : text);
+            for (size_t i = 1; i < dets.size(); ++i) {
+                EXPECT_EQ(dets[i].rootValue, text);
+                EXPECT_LE(dets[i].confidence, dets[i - 1].confidence);
+            }
+        }
+    }
+}
+
+TEST_F(PlateReaderOnnxTest, WarmUpImageReadsNothingHarmful) {
+    auto reader = createPlateReader(networkObject(), false, 1);
+    auto dets = readPlate(*reader, cv::Mat(200, 200, CV_8UC3, cv::Scalar(0, 0, 0)));
+    ASSERT_FALSE(dets.empty());
+    for (const auto& det : dets) {
+        EXPECT_TRUE(std::isfinite(det.confidence));
+        EXPECT_EQ(det.prepared, std::vector<float>(plate_drawing::kWidth * plate_drawing::kHeight, 0.f));
+    }
+}
+
+TEST_F(PlateReaderOnnxTest, ConfigurationsThatCannotWorkFailTheConstruction) {
+    struct Case {
+        json object;
+        std::string message;  // empty: a JSON library error
+    };
+    auto changed = [](auto change) {
+        json o = networkObject();
+        change(o);
+        return o;
+    };
+    const Case cases[] = {
+        {changed([](json& o) { o["model"]["definition"]["content"]["files"]["alphabet"] = "0123456789 "; }),
+         "PlateReaderOnnx: the alphabet has 11 characters but the model gives 36 scores per step"},
+        {changed([](json& o) { o["model"]["definition"]["content"]["files"]["weights"] = "missing.onnx"; }),
+         "PlateReaderOnnx: cannot open ONNX file"},
+        {changed(
+             [](json& o) { o["model"]["definition"]["content"]["files"]["weights"] = "dynamic_input.onnx"; }),
+         "PlateReaderOnnx: cannot load ONNX file"},
+        {networkObject({{"beamSize", 0}}), "PlateReaderOnnx: beamSize 0 is below 1"},
+        {networkObject({{"skipSize", -1}}), "PlateReaderOnnx: skipSize -1 is outside [0, 16]"},
+        {networkObject({{"skipSize", 17}}), "PlateReaderOnnx: skipSize 17 is outside [0, 16]"},
+    };
+    for (const auto& c : cases) {
+        try {
+            PlateReaderOnnx reader(c.object, false, 1);
+            ADD_FAILURE() << c.message << " accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << e.what();
+        }
+    }
+}
+
+TEST_F(PlateReaderOnnxTest, MissingOrMistypedKeysFailWithTheJsonErrors) {
+    json noName = networkObject();
+    noName.erase("name");
+    EXPECT_THROW(PlateReaderOnnx(noName, false, 1), json::out_of_range);
+    json noAlphabet = networkObject();
+    noAlphabet["model"]["definition"]["content"]["files"].erase("alphabet");
+    EXPECT_THROW(PlateReaderOnnx(noAlphabet, false, 1), json::out_of_range);
+    EXPECT_THROW(PlateReaderOnnx(networkObject(json::array({1})), false, 1), json::type_error);
+    EXPECT_THROW(PlateReaderOnnx(networkObject({{"beamSize", "ten"}}), false, 1), json::type_error);
+}
+
+TEST_F(PlateReaderOnnxTest, OneSharedReaderServesSeveralThreads) {
+    auto reader = createPlateReader(networkObject({{"beamSize", 5}}), false, 1);
+    const std::vector<std::string> texts = {"AB12C3D", "XYZ987", "5S2Z"};
+    std::vector<std::thread> threads;
+    for (const auto& text : texts) {
+        threads.emplace_back([&, text] {
+            for (int i = 0; i < 10; ++i) {
+                auto dets = readPlate(*reader, plate_drawing::colourPlate(text));
+                EXPECT_EQ(dets[0].value, text);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+}
+
+}  // namespace
