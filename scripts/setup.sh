@@ -10,7 +10,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-onnx python3-numpy python3-opencv
-  xvfb wrk curl
+  xvfb xauth libx11-dev wrk curl
 )
 
 missing=()

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "src/AppControl.h"
+#include "src/loaders/EventPosters.h"
+#include "src/loaders/Outputs.h"
 
 namespace ek {
 namespace {
@@ -88,11 +90,11 @@ void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     // line with its loader; a loader makes its queues with ctx.addFrameQueue / ctx.addEventQueue
     // and appends its threads to the context's thread vectors.
     (void)ctx;
-    refuseUntilSupported(configuration["eventposters"], "eventposters");    // ek::loadEventPosters
+    loadEventPosters(ctx, configuration["eventposters"]);
     refuseUntilSupported(configuration["eventbuilders"], "eventbuilders");  // ek::loadEventBuilders
     refuseUntilSupported(configuration["networks"], "networks");            // ek::loadNetworks
     refuseUntilSupported(configuration["sources"], "sources");              // ek::loadSources
-    refuseUntilSupported(configuration["outputs"], "outputs");              // ek::loadOutputs
+    loadOutputs(ctx, configuration["outputs"]);
 }
 
 void startPipeline(PipelineContext& ctx) {

@@ -9,12 +9,12 @@
 // would block every builder posting to it and make trigger intake refuse every trigger; instead
 // each pushed pair is dropped at once with one Debug line, and the queue never fills.
 class DiscardingEventQueue : public blocking_queue<QEVAPair> {
-public:
+  public:
     DiscardingEventQueue(std::string poster, uint64_t capacity);
 
     // Never waits; never stores.
     void push(const QEVAPair& pair) override;
 
-private:
+  private:
     std::string poster_;
 };

@@ -19,7 +19,8 @@ void VideoOutput::consume(std::shared_ptr<FrameWithInfo> frame) {
     for (const auto& reading : frame->lprDetections) {
         cv::rectangle(image, reading.r, cv::Scalar(20, 50, 190), 4, cv::LINE_8);
         CVUtils::printWithBorder(image, reading.r.x, reading.r.y,
-                                 reading.value + " " + CommonUtils::formatDouble(reading.confidence, 2), 3.0, 7);
+                                 reading.value + " " + CommonUtils::formatDouble(reading.confidence, 2), 3.0,
+                                 7);
     }
     cv::Mat small;
     cv::resize(image, small, cv::Size(), 0.25, 0.25, cv::INTER_LINEAR);

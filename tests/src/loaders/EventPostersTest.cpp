@@ -1,0 +1,182 @@
+// Poster threads against the real event sink, through the loader the service uses.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+
+#include "src/loaders/EventPosters.h"
+#include "tests/support/CapturingLog.h"
+#include "tests/support/TempDir.h"
+#include "tests/tools/event_sink/SampleEvent.h"
+#include "tools/event_sink/EventSink.h"
+
+using nlohmann::json;
+
+namespace {
+
+json minimalConfig() {
+    return {{"webserver", {{"port", 0}}}};
+}
+
+QEVAPair pairOf(QEVAEvent event) {
+    return QEVAPair(std::make_unique<QEVAEvent>(std::move(event)), nullptr);
+}
+
+class EventPostersTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<EventSink> startSink(bool fail) {
+        EventSink::Options options;
+        options.port = 0;
+        options.folder = dir.path() / ("sink" + std::to_string(sinks++));
+        options.fail = fail;
+        options.summaryOut = nullptr;
+        auto sink = std::make_unique<EventSink>(options);
+        sink->start();
+        return sink;
+    }
+
+    // Ends every poster thread after the pairs already queued: a poison pair pushed behind them
+    // (the service's terminate poisons instead, which discards what is queued), then join.
+    void stopPosters() {
+        for (auto& [name, queue] : ctx.eventQueues) {
+            queue->push(QEVAPair::makePoison());
+        }
+        for (auto& t : ctx.posters) {
+            t.join();
+        }
+    }
+
+    CapturingLog::Installed capture;
+    ek::PipelineContext ctx{minimalConfig()};
+    TempDir dir;
+    int sinks = 0;
+};
+
+TEST_F(EventPostersTest, PostsEventsToTheSinkAndLogsEachPost) {
+    auto sink = startSink(false);
+    ek::loadEventPosters(ctx, json::array({{{"name", "main"}, {"url", sink->url()}, {"imageWidth", 640}}}));
+    ASSERT_EQ(ctx.posters.size(), 1u);
+    auto& queue = ctx.eventQueues.at("main");
+
+    QEVAEvent noPlates;
+    noPlates.guid = "no-plates";
+    queue->push(QEVAPair());  // neither event nor poison: taken, nothing posted, nothing logged
+    queue->push(pairOf(sampleEvent()));
+    queue->push(pairOf(noPlates));
+    stopPosters();
+
+    EXPECT_EQ(sink->stored(), 2u);
+    const auto& log = *capture.log;
+    EXPECT_EQ(log.count("Starting eventposters", ILog::LevelInfo), 1u);
+    EXPECT_EQ(log.count("started qeva poster main", ILog::LevelInfo), 1u);
+    EXPECT_EQ(log.count("QEVA POST: main: AB123CD, report time = ", ILog::LevelInfo), 1u);
+    EXPECT_EQ(log.count("QEVA POST: main: <no recognition>, report time = ", ILog::LevelInfo), 1u);
+    EXPECT_EQ(log.count("QEVA POST", ILog::LevelInfo), 2u);
+    EXPECT_EQ(log.count("stopped qeva poster main", ILog::LevelInfo), 1u);
+    EXPECT_FALSE(log.contains("EventPoster: Exception"));
+}
+
+TEST_F(EventPostersTest, FailedDeliveryIsLoggedAndThePosterGoesOn) {
+    auto failing = startSink(true);
+    auto closed = startSink(false);
+    const std::string closedUrl = closed->url();
+    closed.reset();
+    ek::loadEventPosters(ctx, json::array({{{"name", "failing"}, {"url", failing->url()}},
+                                           {{"name", "closed"}, {"url", closedUrl}}}));
+    for (const char* name : {"failing", "closed"}) {
+        ctx.eventQueues.at(name)->push(pairOf(sampleEvent()));
+        ctx.eventQueues.at(name)->push(pairOf(sampleEvent()));
+    }
+    stopPosters();
+
+    // Four failures: each poster went on to its second pair after the first failed.
+    const auto& log = *capture.log;
+    EXPECT_EQ(log.count("EventPoster: Exception", ILog::LevelError), 4u);
+    EXPECT_EQ(
+        log.count("EventPoster failing: POST " + failing->url() + " failed: HTTP 500", ILog::LevelError), 2u);
+    EXPECT_EQ(log.count("EventPoster closed: POST " + closedUrl + " failed: ", ILog::LevelError), 2u);
+    EXPECT_EQ(log.count("stopped qeva poster", ILog::LevelInfo), 2u);
+    EXPECT_EQ(failing->refused(), 2u);
+}
+
+TEST_F(EventPostersTest, NamesContainingEpqevaDropEveryPair) {
+    auto sink = startSink(false);
+    ek::loadEventPosters(ctx, json::array({{{"name", "epqeva"}, {"url", sink->url()}},
+                                           {{"name", "my-epqeva-2"}, {"url", sink->url()}},
+                                           {{"name", "EPQEVA"}, {"url", sink->url()}}}));
+    // Seven pairs through a queue of five: only a poster that takes them lets the pushes return.
+    for (int i = 0; i < 7; ++i) {
+        ctx.eventQueues.at("epqeva")->push(pairOf(sampleEvent()));
+        ctx.eventQueues.at("my-epqeva-2")->push(pairOf(sampleEvent()));
+    }
+    ctx.eventQueues.at("EPQEVA")->push(pairOf(sampleEvent()));  // the rule is case-sensitive
+    stopPosters();
+
+    EXPECT_EQ(sink->stored(), 1u);
+    EXPECT_EQ(capture.log->count("QEVA POST"), 1u);
+    EXPECT_EQ(capture.log->count("stopped qeva poster epqeva"), 1u);
+    EXPECT_EQ(capture.log->count("stopped qeva poster my-epqeva-2"), 1u);
+}
+
+TEST_F(EventPostersTest, QueueOfAPosterWithoutUrlNeverFills) {
+    ek::loadEventPosters(ctx, json::array({{{"name", "quiet"}}}));
+    EXPECT_TRUE(ctx.posters.empty());
+    auto& queue = ctx.eventQueues.at("quiet");
+    EXPECT_EQ(queue->capacity(), 5u);
+    for (int i = 0; i < 12; ++i) {
+        queue->push(pairOf(sampleEvent()));  // would wait for ever from the sixth on
+    }
+    EXPECT_EQ(queue->size(), 0u);  // so trigger intake never refuses because of it
+    EXPECT_EQ(capture.log->count("eventposter quiet has no url: event", ILog::LevelDebug), 12u);
+    EXPECT_FALSE(capture.log->contains("started qeva poster"));
+    queue->poison(QEVAPair::makePoison());
+}
+
+TEST_F(EventPostersTest, NoPostersMeansNoQueueAndNoThread) {
+    for (const json& posters : {json(), json::array()}) {
+        ek::loadEventPosters(ctx, posters);
+    }
+    EXPECT_EQ(capture.log->count("Starting eventposters", ILog::LevelInfo), 2u);
+    EXPECT_TRUE(ctx.eventQueues.empty());
+    EXPECT_TRUE(ctx.posters.empty());
+}
+
+TEST_F(EventPostersTest, MalformedEntriesFailTheLoading) {
+    struct Case {
+        json posters;
+        std::string error;
+        size_t threads;  // started before the failure
+    };
+    const std::vector<Case> cases = {
+        {json::array({{{"name", "a"}, {"url", "http://127.0.0.1:1/"}}, {{"name", 5}}}), "type must be string",
+         0},
+        {json::array({"text"}), "cannot use operator[] with a string argument with string", 0},
+        {json::array({{{"name", "b"}, {"url", "http://127.0.0.1:1/"}, {"imageWidth", "wide"}}}),
+         "type must be number", 0},
+        {json::array({{{"name", "c"}, {"url", "http://127.0.0.1:1/"}, {"postImages", 1}}}),
+         "type must be boolean", 0},
+        {json::array({{{"name", "d"}, {"url", "http://127.0.0.1:1/"}},
+                      {{"name", "e"}, {"url", "http://127.0.0.1:1/"}, {"protocolVersion", 1}}}),
+         "QEVAEventPoster \"e\": key \"protocolVersion\"", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.posters.dump());
+        ek::PipelineContext fresh{minimalConfig()};
+        try {
+            ek::loadEventPosters(fresh, c.posters);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(fresh.posters.size(), c.threads);
+        for (auto& [name, queue] : fresh.eventQueues) {
+            queue->push(QEVAPair::makePoison());
+        }
+        for (auto& t : fresh.posters) {
+            t.join();
+        }
+    }
+}
+
+}  // namespace
