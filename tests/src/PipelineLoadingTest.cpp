@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "src/PipelineLoading.h"
+#include "tests/support/CapturingLog.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::string loadingError(json config) {
+    ek::PipelineContext ctx(json{{"webserver", {{"port", 0}}}});
+    try {
+        ek::loadPipeline(ctx, config);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
+    struct Case {
+        json config;
+        std::string error;  // empty: accepted
+    };
+    const std::vector<Case> cases = {
+        {json::object(), ""},
+        {{{"eventbuilders", {{{"name", "eb"}}}},
+          {"networks", {{{"name", "yolo"}}}},
+          {"outputs", {{{"name", "out"}}}}},
+         ""},
+        {{{"eventbuilders", {{{"name", "x"}}, {{"name", "x"}}}}},
+         "duplicate queue name \"x\" (eventbuilders and eventbuilders): each needs a queue of its own"},
+        {{{"eventbuilders", {{{"name", "x"}}}}, {"outputs", {{{"name", "x"}}}}},
+         "duplicate queue name \"x\" (eventbuilders and outputs): each needs a queue of its own"},
+        {{{"networks", {{{"name", "yolo"}}}}, {"outputs", {{{"name", "yolo_infer"}}}}},
+         "duplicate queue name \"yolo_infer\" (networks and outputs): each needs a queue of its own"},
+        {{{"networks", {{{"name", "a"}}, {{"name", "a"}}}}},
+         "duplicate queue name \"a\" (networks and networks): each needs a queue of its own"},
+        {{{"eventposters", {{{"name", "p"}}, {{"name", "p"}, {"url", "http://x"}}}}},
+         "duplicate event poster name \"p\" (eventposters and eventposters): each needs a queue of its own"},
+        {{{"sources", {{{"name", "cam"}}, {{"name", "cam"}}}}},
+         "duplicate source name \"cam\" (sources and sources): each needs a queue of its own"},
+        // A poster, a source and a builder may share a name: their queues live in different maps.
+        {{{"eventposters", {{{"name", "n"}}}},
+          {"sources", {{{"name", "n"}}}},
+          {"eventbuilders", {{{"name", "n"}}}}},
+         ""},
+        // Elements without a text name are the loaders' to refuse.
+        {{{"networks", {{{"type", "yolo"}}, {{"type", "yolo"}}, {{"name", 1}}, {{"name", 1}}, 7}}}, ""},
+        // An object's values count as its elements.
+        {{{"outputs", {{"o1", {{"name", "o"}}}, {"o2", {{"name", "o"}}}}}},
+         "duplicate queue name \"o\" (outputs and outputs): each needs a queue of its own"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config.dump());
+        if (c.error.empty()) {
+            EXPECT_NO_THROW(ek::checkUniqueNames(c.config));
+            continue;
+        }
+        try {
+            ek::checkUniqueNames(c.config);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.error);
+        }
+    }
+}
+
+TEST(LoadPipelineTest, ArraysWithoutALoaderYetAreRefusedByName) {
+    auto capture = CapturingLog::install();
+    const std::vector<std::string> arrays = {"eventbuilders", "networks", "sources"};
+    for (const auto& array : arrays) {
+        EXPECT_EQ(loadingError({{array, {{{"name", "one"}}}}}), array + ": not supported yet");
+        EXPECT_EQ(loadingError({{array, "text"}}), array + ": not supported yet");
+    }
+}
+
+TEST(LoadPipelineTest, EmptyOrAbsentArraysLoadNothing) {
+    auto capture = CapturingLog::install();
+    EXPECT_EQ(loadingError(json::object()), "");
+    EXPECT_EQ(loadingError({{"sources", json::array()}, {"outputs", json::object()}, {"networks", nullptr}}),
+              "");
+}
+
+TEST(LoadPipelineTest, TheStateRecognizerIsFoldedBeforeTheNetworksAreLoaded) {
+    auto capture = CapturingLog::install();
+    // Once folded away, the only network left is the recognizer's: an empty array remains.
+    EXPECT_EQ(loadingError({{"networks", {{{"name", "state_recognizer"}}}}}), "");
+}
+
+TEST(LoadPipelineTest, DuplicateNamesFailBeforeAnyLoader) {
+    auto capture = CapturingLog::install();
+    EXPECT_EQ(
+        loadingError({{"eventposters", {{{"name", "p"}}, {{"name", "p"}}}}}),
+        "duplicate event poster name \"p\" (eventposters and eventposters): each needs a queue of its own");
+}
+
+TEST(LoadPipelineTest, AbsentArraysBecomeNullInMainsCopy) {
+    auto capture = CapturingLog::install();
+    ek::PipelineContext ctx(json{{"webserver", {{"port", 0}}}});
+    json config = json::object();
+    ek::loadPipeline(ctx, config);
+    for (const char* array : {"eventposters", "eventbuilders", "networks", "sources", "outputs"}) {
+        ASSERT_TRUE(config.contains(array)) << array;
+        EXPECT_TRUE(config[array].is_null()) << array;
+    }
+    EXPECT_FALSE(ctx.config.contains("sources"));  // the context keeps the document as read
+}
+
+}  // namespace
