@@ -9,6 +9,8 @@ using nlohmann::json;
 EventSink::EventSink(Options options)
     : options_(std::move(options)), store_(options_.folder, options_.summaryOut) {
     server_.set_payload_max_length(options_.maxBodyBytes);
+    // An idle kept-alive connection holds a server thread, and so the stop, for this long.
+    server_.set_keep_alive_timeout(1);
     server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     });

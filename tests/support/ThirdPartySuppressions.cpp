@@ -1,0 +1,22 @@
+// Sanitizer reports that come from inside Debian's libraries, not from our code. Link this file
+// into a test that reaches them; in a build without sanitizers the two hooks are never called.
+//  - GDAL, loaded by OpenCV's image codecs, takes two of its own mutexes in both orders inside
+//    every cv::imencode / cv::imdecode, even in a single thread.
+//  - Qt (highgui) runs a D-Bus thread and posts events between its own threads; it, D-Bus and
+//    fontconfig keep caches until the process ends.
+
+extern "C" const char* __tsan_default_suppressions() {
+    return "deadlock:libgdal.so\n"
+           "race:libQt5Core.so\n"
+           "race:libQt5Gui.so\n"
+           "race:libQt5DBus.so\n"
+           "race:libdbus-1.so\n"
+           "race:libfontconfig.so\n";
+}
+
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\n"
+           "leak:libfontconfig.so\n"
+           "leak:libQt5Core.so\n"
+           "leak:libQt5Gui.so\n";
+}
