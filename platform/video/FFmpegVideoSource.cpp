@@ -63,6 +63,7 @@ FFmpegVideoSource::FFmpegVideoSource(VideoSourceSettings s, Kind kind)
       clock_(clockMode(kind, settings.pacing), settings.jitterCorrectionThreshold),
       ring_(ringSpan(settings)),
       stats_(settings.statisticsFlushTimeMs),
+      converter_(0),
       packet_(makePacket()),
       frame_(makeFrame()) {
     FFmpegLog::install();

@@ -111,6 +111,21 @@ TEST(FFmpegVideoSource, FileDeliversEveryFrameInBgrWithItsIdentity) {
     EXPECT_EQ(source->getFrame()->frame->image.cols, 0);
 }
 
+TEST(FFmpegVideoSource, FramesHeldByTheCallerAreNeverOverwritten) {
+    // Image buffers are reused once released; frames still held must keep their pixels.
+    auto source = make(fileSettings(testclips::h264Mp4()));
+    source->open();
+    const auto run = readAll(*source);
+    auto fresh = make(fileSettings(testclips::h264Mp4()));
+    fresh->open();
+    for (size_t i = 0; i < 3; ++i) {
+        auto again = fresh->getFrame();
+        EXPECT_EQ(cv::norm(run.frames[i]->frame->image, again->frame->image, cv::NORM_INF), 0.0)
+            << "frame " << i;
+    }
+    EXPECT_NE(run.frames[0]->frame->image.data, run.frames[1]->frame->image.data);
+}
+
 TEST(FFmpegVideoSource, FirstFrameShowsTheTestPattern) {
     // testsrc draws coloured bars; a wrong plane order or conversion gives grey or swapped colours.
     auto source = make(fileSettings(testclips::h264Mp4()));

@@ -1,0 +1,102 @@
+// Decoding speed of a file source with pacing off, next to the ffmpeg command line doing the
+// same work (decode and convert to BGR) with the same thread count, in one run.
+//
+//   video_decode_bench [threads] [clip]
+//
+// Without a clip it makes a 12 s 1080p H.264 clip (testsrc2, libx264) in the build tree.
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "qo_common/video/IVideoSource.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string makeClip() {
+    const auto dir = std::filesystem::path(QO_BINARY_DIR) / "testdata" / "video";
+    std::filesystem::create_directories(dir);
+    const auto path = dir / "bench_1920x1080_25fps_12s.mp4";
+    if (!std::filesystem::exists(path)) {
+        const auto temporary = dir / ("bench." + std::to_string(::getpid()) + ".tmp.mp4");
+        const std::string command =
+            "ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=12 "
+            "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 \"" +
+            temporary.string() + "\"";
+        if (std::system(command.c_str()) != 0) {
+            throw std::runtime_error("cannot make the benchmark clip: " + command);
+        }
+        std::filesystem::rename(temporary, path);
+    }
+    return path.string();
+}
+
+struct Result {
+    long frames = 0;
+    double seconds = 0;
+    double fps() const { return seconds > 0 ? static_cast<double>(frames) / seconds : 0; }
+};
+
+// What the producer does with its source: open, then getFrame until the end of the stream.
+Result decodeWithSource(const std::string& clip, int threads) {
+    ek::VideoSourceSettings settings;
+    settings.name = "bench";
+    settings.uri = clip;
+    settings.type = "file";
+    settings.pacing = false;
+    settings.decodeThreads = threads;
+    auto source = ek::createVideoSource(settings);
+    Result result;
+    const auto start = Clock::now();
+    source->open();
+    while (true) {
+        auto frame = source->getFrame();
+        if (frame->poison || frame->frame->image.cols == 0) {
+            break;
+        }
+        ++result.frames;
+    }
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return result;
+}
+
+Result decodeWithCommandLine(const std::string& clip, int threads, long frames) {
+    const std::string command = "ffmpeg -nostdin -loglevel error -threads " + std::to_string(threads) +
+                                " -i \"" + clip + "\" -f null -pix_fmt bgr24 -";
+    const auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("ffmpeg failed: " + command);
+    }
+    return {frames, std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const int threads =
+            argc > 1 ? std::atoi(argv[1]) : static_cast<int>(std::thread::hardware_concurrency());
+        const std::string clip = argc > 2 ? argv[2] : makeClip();
+        decodeWithSource(clip, threads);  // warm the page cache and the codec
+        const auto ours = decodeWithSource(clip, threads);
+        const auto theirs = decodeWithCommandLine(clip, threads, ours.frames);
+        std::printf("clip: %s\nthreads: %d\n", clip.c_str(), threads);
+        std::printf("qo_video source (getFrame, BGR): %ld frames in %.3f s = %.1f frames/s\n", ours.frames,
+                    ours.seconds, ours.fps());
+        std::printf("ffmpeg -threads %d -f null -pix_fmt bgr24: %.3f s = %.1f frames/s\n", threads,
+                    theirs.seconds, theirs.fps());
+        std::printf("ratio: %.2fx\n", theirs.fps() > 0 ? ours.fps() / theirs.fps() : 0.0);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "video_decode_bench: %s\n", e.what());
+        return 1;
+    }
+}
