@@ -54,15 +54,13 @@ class NameSpace {
     std::map<std::string, std::string> owners_;
 };
 
-// Until a subsystem's loader exists, its array must be empty: a configuration is never half
-// loaded in silence.
+}  // namespace
+
 void refuseUntilSupported(const nlohmann::json& value, const char* array) {
     if (!value.is_null() && !value.empty()) {
         throw std::runtime_error(std::string(array) + ": not supported yet");
     }
 }
-
-}  // namespace
 
 void checkUniqueNames(const nlohmann::json& configuration) {
     NameSpace frameQueues("queue");

@@ -12,6 +12,10 @@ namespace ek {
 // Throws std::runtime_error naming the duplicate.
 void checkUniqueNames(const nlohmann::json& configuration);
 
+// Until a subsystem's loader exists, its array must be empty (null, [] or {}): a configuration is
+// never half loaded in silence. Throws std::runtime_error "<array>: not supported yet".
+void refuseUntilSupported(const nlohmann::json& value, const char* array);
+
 // Loading, in its fixed order: the "networks" rewrite, the name check, then posters, event
 // builders, networks, video sources and outputs. `configuration` is main's copy; the five
 // arrays are looked up with inserting access (an absent array becomes null and loads nothing).
