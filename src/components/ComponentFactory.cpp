@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "src/components/PlateReaderComponent.h"
 #include "src/components/StateDetectorYoloComponent.h"
 #include "src/components/StateRecognizerComponent.h"
 #include "src/components/YoloComponent.h"
@@ -19,6 +20,7 @@ std::shared_ptr<Component> make(const nlohmann::json& config) {
 const std::vector<std::pair<std::string, ComponentFactory::Maker>>& ComponentFactory::kinds() {
     static const std::vector<std::pair<std::string, Maker>> table = {
         {"yolo", make<YoloComponent>},
+        {"PlateReaderV3Colored", make<PlateReaderComponent>},
         {"StateRecognizer", make<StateRecognizerComponent>},
         {"StateDetectorYolo", make<StateDetectorYoloComponent>},
     };

@@ -73,15 +73,20 @@ float number(const json& config, const char* key, double defaultValue) {
 PlateReaderComponent::ReaderLease::ReaderLease(std::string key_, std::shared_ptr<IPlateReader> reader_)
     : key(std::move(key_)), reader(std::move(reader_)) {}
 
-PlateReaderComponent::ReaderLease::~ReaderLease() { readerCache.release(key); }
+PlateReaderComponent::ReaderLease::~ReaderLease() {
+    readerCache.release(key);
+}
 
-size_t PlateReaderComponent::readerUsers(const std::string& key) { return readerCache.users(key); }
+size_t PlateReaderComponent::readerUsers(const std::string& key) {
+    return readerCache.users(key);
+}
 
 PlateReaderComponent::PlateReaderComponent(const json& networkObject) : config(networkObject) {
     ILog::Debug("Creating PlateReaderComponent");
     const bool fp16 = config.value("fp16", false);
     const std::string key = getCacheKey(config);
-    lease = std::make_unique<ReaderLease>(key, readerCache.getOrCreate(key, initializeInference(config, fp16)));
+    lease =
+        std::make_unique<ReaderLease>(key, readerCache.getOrCreate(key, initializeInference(config, fp16)));
     pr = lease->reader;
 
     syntax = std::make_unique<ek::SyntaxAnalyzer>("syntaxes/default-syntax.json", config);
@@ -101,8 +106,9 @@ PlateReaderComponent::PlateReaderComponent(const json& networkObject) : config(n
     twoLine_ph = number(config, "twoLine_ph", 0.6);
     // Outside these the strips leave the plate or are empty.
     if (!(twoLine_pw >= 0.f && twoLine_pw < 0.46f) || !(twoLine_ph > 0.f && twoLine_ph <= 1.f)) {
-        throw std::runtime_error("PlateReaderComponent: twoLine_pw must be in [0, 0.46) and twoLine_ph in (0, 1], got " +
-                                 std::to_string(twoLine_pw) + " and " + std::to_string(twoLine_ph));
+        throw std::runtime_error(
+            "PlateReaderComponent: twoLine_pw must be in [0, 0.46) and twoLine_ph in (0, 1], got " +
+            std::to_string(twoLine_pw) + " and " + std::to_string(twoLine_ph));
     }
 
     if (config.contains("state_recognizer")) {
@@ -162,7 +168,8 @@ cv::Rect PlateReaderComponent::expandedRect(const YoloObjectInfo& box, float ext
     return {x, y, w, h};
 }
 
-std::string PlateReaderComponent::plateFileName(int64_t timestamp, const std::string& value, float confidence) {
+std::string PlateReaderComponent::plateFileName(int64_t timestamp, const std::string& value,
+                                                float confidence) {
     return "plates/plate_" + std::to_string(timestamp) + "_" + CommonUtils::replace(value, "/", "!") + "_" +
            std::to_string(static_cast<int>(confidence * 100.f)) + ".jpg";
 }
@@ -211,8 +218,8 @@ void PlateReaderComponent::readBox(FrameWithInfo& frame, const YoloObjectInfo& b
     }
 }
 
-void PlateReaderComponent::handleReading(FrameWithInfo& frame, const YoloObjectInfo& box, LPRDetection& reading,
-                                         int cropWidth) {
+void PlateReaderComponent::handleReading(FrameWithInfo& frame, const YoloObjectInfo& box,
+                                         LPRDetection& reading, int cropWidth) {
     const char* camera = frame.frame->cameraName.c_str();
     if (savePlates) {
         const std::string path = plateFileName(frame.frame->timestamp, reading.value, reading.confidence);
@@ -232,7 +239,8 @@ void PlateReaderComponent::handleReading(FrameWithInfo& frame, const YoloObjectI
         const auto match = syntax->match(reading.value);
         if (match.isMatched) {
             corrected = match.lpr;
-            reading.matchType = corrected != reading.value ? LPRMatchType::SyntaxCorrection : LPRMatchType::SyntaxExact;
+            reading.matchType =
+                corrected != reading.value ? LPRMatchType::SyntaxCorrection : LPRMatchType::SyntaxExact;
             info = match.info.definition + " -> " + match.lpr;
         } else {
             reading.matchType = LPRMatchType::NoMatch;
@@ -251,9 +259,10 @@ void PlateReaderComponent::handleReading(FrameWithInfo& frame, const YoloObjectI
                     reading.value.c_str(), confidence, info.c_str(), static_cast<double>(tresh), cropWidth,
                     yoloConfidence, reading.rootValue.c_str());
     } else {
-        ILog::Debug("%s, IGNORED READ: %s %f (tresh=%0.2f, confOk=%i, regOk=%i, lenMatch=%i, w=%ipx, yoloConf=%0.2f",
-                    camera, reading.value.c_str(), confidence, static_cast<double>(tresh), confOk ? 1 : 0,
-                    regOk ? 1 : 0, lenMatch ? 1 : 0, cropWidth, yoloConfidence);
+        ILog::Debug(
+            "%s, IGNORED READ: %s %f (tresh=%0.2f, confOk=%i, regOk=%i, lenMatch=%i, w=%ipx, yoloConf=%0.2f",
+            camera, reading.value.c_str(), confidence, static_cast<double>(tresh), confOk ? 1 : 0,
+            regOk ? 1 : 0, lenMatch ? 1 : 0, cropWidth, yoloConfidence);
     }
     reading.value = corrected;
     if (accepted) {

@@ -27,7 +27,7 @@
 // outside [0, 0.46) or "twoLine_ph" outside (0, 1]. A failed construction gives its reader back.
 // infer() runs on the network's infer thread only; the shared reader serialises its own reads.
 class PlateReaderComponent : public Component {
-public:
+  public:
     explicit PlateReaderComponent(const nlohmann::json& config);
     ~PlateReaderComponent() override;
 
@@ -41,13 +41,14 @@ public:
     // empty when a strip would be empty or leave the plate.
     static void crop_image(const cv::Mat& plate, cv::Mat& out, float pw, float ph);
     // The box grown by the factors on each side, cut at the image edges (may be empty).
-    static cv::Rect expandedRect(const YoloObjectInfo& box, float extendWidth, float extendHeight, cv::Size image);
+    static cv::Rect expandedRect(const YoloObjectInfo& box, float extendWidth, float extendHeight,
+                                 cv::Size image);
     // "plates/plate_<ts>_<value with / as !>_<confidence x 100>.jpg"
     static std::string plateFileName(int64_t timestamp, const std::string& value, float confidence);
     // Components sharing the reader of a cache key (path + "/" + weights).
     static size_t readerUsers(const std::string& key);
 
-private:
+  private:
     // Holds one use of a shared reader and gives it back when dropped.
     struct ReaderLease {
         ReaderLease(std::string key, std::shared_ptr<IPlateReader> reader);
