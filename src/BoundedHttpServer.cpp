@@ -1,5 +1,7 @@
 #include "src/BoundedHttpServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -127,6 +129,10 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
         closeSocket(sock);
         return false;
     }
+    // The library writes headers and body separately; with Nagle's algorithm the body then waits
+    // for the client's delayed ACK (tens of milliseconds per answer).
+    int yes = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
     SocketStream stream(sock, toMs(read_timeout_sec_, read_timeout_usec_),
                         toMs(write_timeout_sec_, write_timeout_usec_));
     bool served = false;
