@@ -158,7 +158,7 @@ TEST_F(PlateReaderComponentTest, WatchlistThenSyntaxCorrection) {
     };
     PlateReaderComponent component(networkObject());
     for (const auto& c : cases) {
-        auto capture = CapturingLog::install();
+        CapturingLog::Installed capture;
         Scene scene;
         scene.addText(c.drawn);
         component.infer(scene.frame);
@@ -193,7 +193,7 @@ TEST_F(PlateReaderComponentTest, AcceptanceByConfidenceRegularExpressionAndLengt
         {"AB12C3D", {{"treshold", 0}}, ""},
     };
     for (const auto& c : cases) {
-        auto capture = CapturingLog::install();
+        CapturingLog::Installed capture;
         auto dets = read(c.drawn, c.extra);
         if (c.ignored.empty()) {
             ASSERT_FALSE(dets.empty()) << c.drawn << " " << c.extra.dump();
@@ -236,7 +236,7 @@ TEST_F(PlateReaderComponentTest, SavePlatesWritesEveryReadingBeforeAcceptance) {
 }
 
 TEST_F(PlateReaderComponentTest, SavePlatesIntoAMissingDirectoryWarns) {
-    auto capture = CapturingLog::install();
+    CapturingLog::Installed capture;
     read("AB12C3D", {{"savePlates", true}, {"treshold", 0.5}});
     EXPECT_TRUE(
         capture.log->contains("cannot write plate crop plates/plate_1234_AB12C3D_", ILog::LevelWarning));
@@ -340,7 +340,7 @@ TEST_F(PlateReaderComponentTest, EmptyCropsAreSkipped) {
 }
 
 TEST_F(PlateReaderComponentTest, MissingImageRequirementsLogTwiceAndUseTheDefaults) {
-    auto capture = CapturingLog::install();
+    CapturingLog::Installed capture;
     json object = networkObject();
     object["model"]["definition"]["content"].erase("image-input-requirements");
     PlateReaderComponent component(object);
