@@ -2,6 +2,8 @@
 // into a test that reaches them; in a build without sanitizers the two hooks are never called.
 //  - GDAL, loaded by OpenCV's image codecs, takes two of its own mutexes in both orders inside
 //    every cv::imencode / cv::imdecode, even in a single thread.
+//  - oneTBB, OpenCV's thread pool (dnn forward passes), synchronises its workers with atomics
+//    that the sanitizer cannot see.
 //  - Qt (highgui) runs a D-Bus thread and posts events between its own threads; it, D-Bus and
 //    fontconfig keep caches until the process ends.
 
@@ -11,7 +13,8 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libQt5Gui.so\n"
            "race:libQt5DBus.so\n"
            "race:libdbus-1.so\n"
-           "race:libfontconfig.so\n";
+           "race:libfontconfig.so\n"
+           "race:libtbb.so\n";
 }
 
 extern "C" const char* __lsan_default_suppressions() {
