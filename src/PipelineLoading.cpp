@@ -8,6 +8,7 @@
 
 #include "src/AppControl.h"
 #include "src/loaders/EventPosters.h"
+#include "src/loaders/Networks.h"
 #include "src/loaders/Outputs.h"
 
 namespace ek {
@@ -90,7 +91,7 @@ void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     (void)ctx;
     loadEventPosters(ctx, configuration["eventposters"]);
     refuseUntilSupported(configuration["eventbuilders"], "eventbuilders");  // ek::loadEventBuilders
-    refuseUntilSupported(configuration["networks"], "networks");            // ek::loadNetworks
+    loadNetworks(ctx, configuration["networks"]);
     refuseUntilSupported(configuration["sources"], "sources");              // ek::loadSources
     loadOutputs(ctx, configuration["outputs"]);
 }
@@ -100,7 +101,7 @@ void startPipeline(PipelineContext& ctx) {
     //   ek::startProducers(ctx);      producers, balancers, then the statistics thread
     //   ek::startNetworks(ctx);       prepare and infer worker of every network
     //   ek::startEventBuilders(ctx);  each builder's start(), then its worker, in name order
-    (void)ctx;
+    startNetworks(ctx);
 }
 
 }  // namespace ek

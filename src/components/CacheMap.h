@@ -11,7 +11,7 @@ namespace ek {
 // under the cache's mutex, so one model per key is loaded (and warmed up) once.
 template <typename K, typename V>
 class CacheMap {
-public:
+  public:
     struct Entry {
         size_t count = 0;
         V value;
@@ -25,7 +25,8 @@ public:
     ~CacheMap() {
         std::lock_guard<std::mutex> lock(mutex);
         if (!cache.empty()) {
-            std::cerr << "~CacheMap() forced to release remain " << cache.size() << " instance(s)" << std::endl;
+            std::cerr << "~CacheMap() forced to release remain " << cache.size() << " instance(s)"
+                      << std::endl;
         }
     }
 
@@ -67,7 +68,7 @@ public:
         return cache.size();
     }
 
-private:
+  private:
     std::map<K, Entry> cache;
     mutable std::mutex mutex;
 };

@@ -31,7 +31,8 @@ std::set<CameraType> readImageSources(const json& model) {
 
 std::map<std::string, StateDetectorYoloComponent::ClassSettings> readClassSettings(const std::string& path) {
     std::map<std::string, StateDetectorYoloComponent::ClassSettings> settings;
-    for (const auto& entry : Config::read(path).at("classes")) {
+    const json document = Config::read(path);  // kept: the loop walks a part of it
+    for (const auto& entry : document.at("classes")) {
         // the first entry of a label wins
         settings.emplace(entry.at("label").get<std::string>(),
                          StateDetectorYoloComponent::ClassSettings{entry.value("color", false)});
@@ -48,7 +49,8 @@ struct StateDetectorYoloComponent::Impl {
     std::map<std::string, ClassSettings> classSettings;
     std::string cacheId;
 
-    Impl(std::shared_ptr<MultisizeYoloDetector> d, std::string key) : detector(std::move(d)), cacheId(std::move(key)) {}
+    Impl(std::shared_ptr<MultisizeYoloDetector> d, std::string key)
+        : detector(std::move(d)), cacheId(std::move(key)) {}
     ~Impl() { detectorCache.release(cacheId); }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -115,9 +117,9 @@ void StateDetectorYoloComponent::prepare(std::shared_ptr<FrameWithInfo> frame) {
     }
 }
 
-const YoloObjectInfo* StateDetectorYoloComponent::chooseState(std::vector<YoloObjectInfo>& objects,
-                                                              const std::map<std::string, ClassSettings>& classSettings,
-                                                              CameraType camera) {
+const YoloObjectInfo* StateDetectorYoloComponent::chooseState(
+    std::vector<YoloObjectInfo>& objects, const std::map<std::string, ClassSettings>& classSettings,
+    CameraType camera) {
     std::stable_sort(objects.begin(), objects.end(), [](const YoloObjectInfo& a, const YoloObjectInfo& b) {
         return a.detectionConfidence > b.detectionConfidence;
     });
@@ -153,20 +155,26 @@ void StateDetectorYoloComponent::infer(std::shared_ptr<FrameWithInfo> frame) {
         d.classId = o->classId;
         d.rect = o->rect();
         found.push_back(d);
-        ILog::Debug("StateDetectorYoloComponent - Found state: %s confidence: %f camera: %i type: %i", d.value.c_str(),
-                    static_cast<double>(d.confidence), frame->frame->sourceId,
+        ILog::Debug("StateDetectorYoloComponent - Found state: %s confidence: %f camera: %i type: %i",
+                    d.value.c_str(), static_cast<double>(d.confidence), frame->frame->sourceId,
                     static_cast<int>(frame->frame->cameraType));
     }
     frame->stateDetections = std::move(found);
 }
 
-const std::set<CameraType>& StateDetectorYoloComponent::imageSources() const { return p_->imageSources; }
+const std::set<CameraType>& StateDetectorYoloComponent::imageSources() const {
+    return p_->imageSources;
+}
 
-const std::map<std::string, StateDetectorYoloComponent::ClassSettings>& StateDetectorYoloComponent::classSettings()
-    const {
+const std::map<std::string, StateDetectorYoloComponent::ClassSettings>&
+StateDetectorYoloComponent::classSettings() const {
     return p_->classSettings;
 }
 
-std::shared_ptr<MultisizeYoloDetector> StateDetectorYoloComponent::detector() const { return p_->detector; }
+std::shared_ptr<MultisizeYoloDetector> StateDetectorYoloComponent::detector() const {
+    return p_->detector;
+}
 
-size_t StateDetectorYoloComponent::cacheUsers(const std::string& cacheId) { return detectorCache.users(cacheId); }
+size_t StateDetectorYoloComponent::cacheUsers(const std::string& cacheId) {
+    return detectorCache.users(cacheId);
+}

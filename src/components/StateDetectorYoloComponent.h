@@ -19,7 +19,7 @@ class MultisizeYoloDetector;
 // are the plate's state. Networks with the same "cfg" share one detector (not the "yolo"
 // networks' one).
 class StateDetectorYoloComponent : public Component {
-public:
+  public:
     struct ClassSettings {
         bool color = false;
     };
@@ -42,7 +42,7 @@ public:
     std::shared_ptr<MultisizeYoloDetector> detector() const;
     static size_t cacheUsers(const std::string& cacheId);
 
-private:
+  private:
     bool handles(const FrameWithInfo& frame) const;
     void warmUp();
 

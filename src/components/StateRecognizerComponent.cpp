@@ -20,7 +20,8 @@ StateRecognizerComponent::StateRecognizerComponent(const json& config) : p_(std:
     std::string namesName = files.at("class-names").get<std::string>();
     ILog::Debug("StateRecognizer - %s/%s, %s/%s, %s/%s", path.c_str(), configName.c_str(), path.c_str(),
                 weightsName.c_str(), path.c_str(), namesName.c_str());
-    p_->detector = createStateRecognizer(path + "/" + configName, path + "/" + weightsName, path + "/" + namesName);
+    p_->detector =
+        createStateRecognizer(path + "/" + configName, path + "/" + weightsName, path + "/" + namesName);
 
     auto warmUp = std::make_shared<FrameWithInfo>();
     LPRDetection reading;

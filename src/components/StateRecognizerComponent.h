@@ -12,7 +12,7 @@ class IStateRecognizer;
 // reading of a frame from its plate image; the result replaces the frame's stateDetections. Each
 // component builds its own recogniser.
 class StateRecognizerComponent : public Component {
-public:
+  public:
     // Throws the JSON library's errors for missing or mistyped keys and the state-recogniser
     // library's for model files that cannot be used.
     explicit StateRecognizerComponent(const nlohmann::json& config);
@@ -23,7 +23,7 @@ public:
 
     float threshold = 0.5f;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> p_;
 };

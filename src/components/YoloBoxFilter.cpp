@@ -38,10 +38,13 @@ YoloBoxFilter::Verdict YoloBoxFilter::judge(const YoloObjectInfo& o, std::pair<i
         return Verdict::PlateWidth;
     }
     if (roi.size() >= 3) {
-        auto inside = [&](float x, float y) { return cv::pointPolygonTest(roi, cv::Point2f(x, y), false) > 0; };
+        auto inside = [&](float x, float y) {
+            return cv::pointPolygonTest(roi, cv::Point2f(x, y), false) > 0;
+        };
         auto left = static_cast<float>(o.left);
         auto top = static_cast<float>(o.top);
-        if (!inside(left, top) || !inside(left + static_cast<float>(o.width), top + static_cast<float>(o.height))) {
+        if (!inside(left, top) ||
+            !inside(left + static_cast<float>(o.width), top + static_cast<float>(o.height))) {
             return Verdict::OutOfRoi;
         }
     }

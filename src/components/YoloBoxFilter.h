@@ -10,7 +10,7 @@
 
 // The YOLO network's per-object rules: box extension and clamping, then the plate filters.
 class YoloBoxFilter {
-public:
+  public:
     enum class Verdict { Accepted, OtherClass, PlateWidth, OutOfRoi };
 
     // The box moved in by eW (eH) of its width (height) on each side, in float and truncated

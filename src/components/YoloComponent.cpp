@@ -21,7 +21,9 @@ std::shared_ptr<MultisizeYoloDetector> createDetector(const json& model, float t
     return detector;
 }
 
-std::string dump(const YoloObjectInfo& o) { return o.toJSON().dump(); }
+std::string dump(const YoloObjectInfo& o) {
+    return o.toJSON().dump();
+}
 
 }  // namespace
 
@@ -58,9 +60,13 @@ YoloComponent::YoloComponent(const json& config) {
 
 YoloComponent::~YoloComponent() = default;
 
-std::shared_ptr<MultisizeYoloDetector> YoloComponent::detector() const { return p->myd; }
+std::shared_ptr<MultisizeYoloDetector> YoloComponent::detector() const {
+    return p->myd;
+}
 
-size_t YoloComponent::cacheUsers(const std::string& cacheId) { return detectorCache.users(cacheId); }
+size_t YoloComponent::cacheUsers(const std::string& cacheId) {
+    return detectorCache.users(cacheId);
+}
 
 void YoloComponent::prepare(std::shared_ptr<FrameWithInfo> frame) {
     if (frame->poison) {
@@ -95,8 +101,8 @@ void YoloComponent::infer(std::shared_ptr<FrameWithInfo> frame) {
                 break;
             case YoloBoxFilter::Verdict::PlateWidth:
                 if (logging) {
-                    ILog::Debug("[plateWidth: %i ...%i] YOLO: %s", frame->plateWidth.first, frame->plateWidth.second,
-                                dump(o).c_str());
+                    ILog::Debug("[plateWidth: %i ...%i] YOLO: %s", frame->plateWidth.first,
+                                frame->plateWidth.second, dump(o).c_str());
                 }
                 break;
             case YoloBoxFilter::Verdict::OutOfRoi:

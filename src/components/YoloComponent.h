@@ -14,7 +14,7 @@ class MultisizeYoloDetector;
 // yoloInfo. Networks with the same "model"."definition"."cfg" share one detector, whose settings
 // come from the first of them.
 class YoloComponent : public Component {
-public:
+  public:
     // Reads the network object; loads and warms up the detector on the first use of its key.
     // Throws the JSON library's errors for missing or mistyped keys and the YOLO library's for a
     // model that cannot be loaded (no cache entry is left behind then).
@@ -30,7 +30,7 @@ public:
 
     const bool skipOtherClasses = true;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> p;
 };

@@ -18,7 +18,8 @@ constexpr uint64_t kQueueCapacity = 3;
 using Clock = std::chrono::steady_clock;
 using FrameQueue = PipelineContext::FrameQueue;
 
-std::shared_ptr<FrameQueue> queueOf(PipelineContext& ctx, const std::string& name, const std::string& missing) {
+std::shared_ptr<FrameQueue> queueOf(PipelineContext& ctx, const std::string& name,
+                                    const std::string& missing) {
     auto found = ctx.queues.find(name);
     if (found == ctx.queues.end()) {
         throw std::runtime_error(missing);
@@ -35,7 +36,8 @@ std::shared_ptr<Component> componentOf(PipelineContext& ctx, const std::string& 
 }
 
 // Adds the step's whole milliseconds to the frame and to the stage's running mean.
-void recordStep(PipelineContext& ctx, const std::string& stage, FrameWithInfo& frame, Clock::time_point start) {
+void recordStep(PipelineContext& ctx, const std::string& stage, FrameWithInfo& frame,
+                Clock::time_point start) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     float dt = static_cast<float>(ms);
     frame.processTime += dt;
@@ -89,7 +91,8 @@ void runPrepareWorker(PipelineContext& ctx, const std::string& name, PreparedFra
             break;
         }
         ILog::Debug("Network %s prepare: camera: %s, guid: %s,  skip: %i", name.c_str(),
-                    frame->frame->cameraName.c_str(), frame->frame->guid.c_str(), static_cast<int>(frame->skip));
+                    frame->frame->cameraName.c_str(), frame->frame->guid.c_str(),
+                    static_cast<int>(frame->skip));
         bool ready = false;
         if (frame->skip || !ctx.inferenceEnabled) {
             frame->status = FrameWithInfo::NoProcessed;
@@ -148,8 +151,8 @@ void runInferWorker(PipelineContext& ctx, const std::string& name, PreparedFrame
             destinations += d + ", ";
         }
         ILog::Debug("Network %s: camera: %s, guid: %s, skip: %i, send to destinations: %s", name.c_str(),
-                    frame->frame->cameraName.c_str(), frame->frame->guid.c_str(), static_cast<int>(frame->skip),
-                    destinations.c_str());
+                    frame->frame->cameraName.c_str(), frame->frame->guid.c_str(),
+                    static_cast<int>(frame->skip), destinations.c_str());
         ctx.pushToDests(component->destinations, frame);
     }
 }
