@@ -10,6 +10,8 @@
 #include "src/loaders/EventPosters.h"
 #include "src/loaders/Networks.h"
 #include "src/loaders/Outputs.h"
+#include "src/loaders/Producers.h"
+#include "src/loaders/Sources.h"
 
 namespace ek {
 namespace {
@@ -92,7 +94,7 @@ void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     loadEventPosters(ctx, configuration["eventposters"]);
     refuseUntilSupported(configuration["eventbuilders"], "eventbuilders");  // ek::loadEventBuilders
     loadNetworks(ctx, configuration["networks"]);
-    refuseUntilSupported(configuration["sources"], "sources");              // ek::loadSources
+    loadSources(ctx, configuration["sources"]);
     loadOutputs(ctx, configuration["outputs"]);
 }
 
@@ -101,6 +103,7 @@ void startPipeline(PipelineContext& ctx) {
     //   ek::startProducers(ctx);      producers, balancers, then the statistics thread
     //   ek::startNetworks(ctx);       prepare and infer worker of every network
     //   ek::startEventBuilders(ctx);  each builder's start(), then its worker, in name order
+    startProducers(ctx);
     startNetworks(ctx);
 }
 

@@ -2,10 +2,10 @@
 // into a test that reaches them; in a build without sanitizers the two hooks are never called.
 //  - GDAL, loaded by OpenCV's image codecs, takes two of its own mutexes in both orders inside
 //    every cv::imencode / cv::imdecode, even in a single thread.
-//  - oneTBB, OpenCV's thread pool (dnn forward passes), synchronises its workers with atomics
-//    that the sanitizer cannot see.
 //  - Qt (highgui) runs a D-Bus thread and posts events between its own threads; it, D-Bus and
 //    fontconfig keep caches until the process ends.
+//  - FFmpeg's frame threads hand buffers over with C11 atomics that the sanitizer cannot see.
+//  - oneTBB, OpenCV's thread pool (dnn forward passes), synchronises its workers the same way.
 
 extern "C" const char* __tsan_default_suppressions() {
     return "deadlock:libgdal.so\n"
@@ -14,6 +14,10 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libQt5DBus.so\n"
            "race:libdbus-1.so\n"
            "race:libfontconfig.so\n"
+           "race:libavcodec.so\n"
+           "race:libavutil.so\n"
+           "race:libavformat.so\n"
+           "race:libswscale.so\n"
            "race:libtbb.so\n";
 }
 
