@@ -42,7 +42,8 @@ class CapturingLog : public ILog {
         std::shared_ptr<ILog> previous_;
     };
 
-    static std::unique_ptr<Installed> install() { return std::make_unique<Installed>(); }
+    // `auto capture = CapturingLog::install();` (no copy is made).
+    static Installed install() { return Installed(); }
 
     bool SendLog(const std::string& message, int level, int reserved) override {
         {

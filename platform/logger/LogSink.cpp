@@ -1,0 +1,6 @@
+#include "LogSink.h"
+
+bool LogSink::fail() {
+    ++failures_;
+    return false;
+}
