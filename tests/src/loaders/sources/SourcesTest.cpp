@@ -19,7 +19,9 @@ json fileSource(const std::string& name, int id, int lane) {
             {"type", "file"},
             {"pacing", false},
             {"uri", testclips::h264Mp4()},
-            {"destinations", {"yolo", "out"}}};
+            {"destinations", {"yolo", "out"}},
+            // Pairing here must depend on the lanes only, however slowly the frames decode.
+            {"desyncThresholdMs", 3600000}};
 }
 
 ek::PipelineContext makeContext() {
