@@ -1,10 +1,12 @@
 #include "platereader/CtcDecoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
 
 #include "qo_common/ctc/ctc.h"
+#include "qo_common/ctc/ctc_math.h"
 #include "qo_common/logger/log.h"
 
 CtcDecoder::CtcDecoder(std::string alphabet_, int ctcSize_, int ctcWidth_, bool applyLog)
@@ -60,11 +62,12 @@ float CtcDecoder::confidence(const float* item, int start, const std::string& te
     }
     const int steps = std::max(0, ctcSize - start);
     const float* first = item + static_cast<ptrdiff_t>(ctcSize - steps) * ctcWidth;
-    activations.assign(first, first + static_cast<ptrdiff_t>(steps) * ctcWidth);
+    const size_t count = static_cast<size_t>(steps) * static_cast<size_t>(ctcWidth);
+    activations.resize(count);
     if (applyLogToInput) {
-        for (float& v : activations) {
-            v = std::log(v);
-        }
+        ctc_math::logOf(first, count, activations.data());
+    } else {
+        std::copy(first, first + count, activations.begin());
     }
     ctcOptions options;
     options.loc = CTC_CPU;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "qo_common/ctc/ctc.h"
+#include "qo_common/ctc/ctc_math.h"
 
 namespace {
 
@@ -208,6 +209,106 @@ TEST(CtcLoss, InvalidArgumentsAreRefused) {
               CTC_STATUS_INVALID_VALUE);
     EXPECT_EQ(costs[0], -1.f);
     EXPECT_STREQ(ctcGetStatusString(CTC_STATUS_INVALID_VALUE), "invalid value");
+}
+
+// -ln P(labels) by the forward recursion in double, for inputs too long for the brute force.
+double referenceCost(const std::vector<float>& logits, int steps, int alphabet, int blank,
+                     const std::vector<int>& labels) {
+    const int states = 2 * static_cast<int>(labels.size()) + 1;
+    auto symbol = [&](int s) { return (s & 1) ? labels[static_cast<size_t>(s / 2)] : blank; };
+    std::vector<double> alpha(static_cast<size_t>(states), 0.0);
+    for (int t = 0; t < steps; ++t) {
+        double sum = 0;
+        for (int k = 0; k < alphabet; ++k) {
+            sum += std::exp(static_cast<double>(logits[static_cast<size_t>(t * alphabet + k)]));
+        }
+        auto p = [&](int s) {
+            return std::exp(static_cast<double>(logits[static_cast<size_t>(t * alphabet + symbol(s))])) / sum;
+        };
+        std::vector<double> next(alpha.size(), 0.0);
+        for (int s = 0; s < states; ++s) {
+            double in = t == 0 ? (s < 2 ? 1.0 : 0.0) : alpha[static_cast<size_t>(s)];
+            if (t > 0 && s >= 1) {
+                in += alpha[static_cast<size_t>(s - 1)];
+            }
+            if (t > 0 && s >= 2 && (s & 1) && symbol(s) != symbol(s - 2)) {
+                in += alpha[static_cast<size_t>(s - 2)];
+            }
+            next[static_cast<size_t>(s)] = in * p(s);
+        }
+        alpha = next;
+    }
+    return -std::log(alpha[static_cast<size_t>(states - 1)] +
+                     (states > 1 ? alpha[static_cast<size_t>(states - 2)] : 0.0));
+}
+
+TEST(CtcLoss, LongInputsMatchADoublePrecisionForward) {
+    // Plate-sized inputs: alphabets that do and do not fill whole blocks of scores, labellings whose
+    // states end mid-block, repeats that forbid the skip.
+    std::mt19937 rng(11);
+    std::normal_distribution<float> logit(0.f, 3.f);
+    struct Case {
+        int alphabet, steps;
+        std::vector<int> labels;
+    };
+    const Case cases[] = {
+        {36, 46, {10, 5, 0, 31, 26, 21, 16}},    {37, 48, {1, 1, 2, 3, 3, 3, 4, 5}}, {8, 20, {0, 1, 2}},
+        {5, 30, {0, 1, 0, 1, 0, 1, 0, 1, 2, 3}}, {36, 9, {4, 4, 4, 4, 4}},           {6, 12, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<float> logits(static_cast<size_t>(c.alphabet * c.steps));
+        for (auto& v : logits) {
+            v = logit(rng);
+        }
+        const int blank = c.alphabet - 1;
+        double expected = referenceCost(logits, c.steps, c.alphabet, blank, c.labels);
+        auto loss = ctcLoss(logits, {c.labels}, {c.steps}, c.alphabet, blank);
+        ASSERT_EQ(loss.status, CTC_STATUS_SUCCESS);
+        EXPECT_NEAR(loss.costs[0], expected, 1e-4 * std::max(1.0, std::abs(expected)))
+            << "alphabet " << c.alphabet << " labels " << c.labels.size();
+    }
+}
+
+TEST(CtcLoss, BadScoresAnywhereInTheStepAreFound) {
+    const float inf = std::numeric_limits<float>::infinity();
+    for (int position : {0, 3, 4, 33, 35}) {
+        for (float bad : {std::nanf(""), inf}) {
+            std::vector<float> logits(36 * 3, 0.f);
+            logits[static_cast<size_t>(36 + position)] = bad;
+            auto loss = ctcLoss(logits, {{1}}, {3}, 36, 35);
+            EXPECT_EQ(loss.status, CTC_STATUS_INVALID_VALUE) << position;
+            EXPECT_TRUE(std::isnan(loss.costs[0])) << position;
+        }
+        // -inf is a probability of 0, not an error.
+        std::vector<float> logits(36 * 3, 0.f);
+        logits[static_cast<size_t>(36 + position)] = -inf;
+        auto loss = ctcLoss(logits, {{1}}, {3}, 36, 35);
+        EXPECT_EQ(loss.status, CTC_STATUS_SUCCESS) << position;
+        EXPECT_TRUE(std::isfinite(loss.costs[0])) << position;
+    }
+}
+
+TEST(CtcMath, LogOfMatchesStdLogIncludingSpecialValues) {
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> in = {1.f,  0.5f,          0.9f, 1e-30f,  3e38f,   1e-40f, 0.f,  -0.f, -1.f, inf,
+                             -inf, std::nanf(""), 2.f,  0.7071f, 1.4142f, 1e-45f, 36.f, 0.1f, 0.25f};
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> unit(0.f, 1.f);
+    for (int i = 0; i < 200; ++i) {
+        in.push_back(unit(rng));
+    }
+    std::vector<float> out(in.size());
+    ctc_math::logOf(in.data(), in.size(), out.data());
+    for (size_t i = 0; i < in.size(); ++i) {
+        const float expected = std::log(in[i]);
+        if (std::isnan(expected)) {
+            EXPECT_TRUE(std::isnan(out[i])) << in[i];
+        } else if (std::isinf(expected)) {
+            EXPECT_EQ(out[i], expected) << in[i];
+        } else {
+            EXPECT_NEAR(out[i], expected, 2e-7f * std::max(1.f, std::abs(expected))) << in[i];
+        }
+    }
 }
 
 }  // namespace
