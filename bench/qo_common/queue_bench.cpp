@@ -58,14 +58,24 @@ class BareQueue {
     std::condition_variable notEmpty_;
 };
 
+// Distinct frames in turn, as a camera delivers them (one frame for all would make every hand-over
+// fight over a single reference count).
+std::vector<FrameWithInfoPtr> framePool() {
+    std::vector<FrameWithInfoPtr> frames;
+    for (int i = 0; i < 16; ++i) {
+        frames.push_back(std::make_shared<FrameWithInfo>());
+    }
+    return frames;
+}
+
 template <typename Queue>
 void handover(benchmark::State& state) {
-    auto frame = std::make_shared<FrameWithInfo>();
+    auto frames = framePool();
     for (auto _ : state) {
         Queue queue(kCapacity);
         std::thread producer([&] {
             for (int i = 0; i < kFramesPerIteration; ++i) {
-                queue.push(frame);
+                queue.push(frames[static_cast<size_t>(i) % frames.size()]);
             }
         });
         for (int i = 0; i < kFramesPerIteration; ++i) {
@@ -79,10 +89,7 @@ void handover(benchmark::State& state) {
 // source -> worker 1 -> ... -> worker 4 -> sink (this thread): five hops, each a queue of 3.
 template <typename Queue>
 void chain(benchmark::State& state) {
-    std::vector<FrameWithInfoPtr> frames;
-    for (int i = 0; i < 16; ++i) {
-        frames.push_back(std::make_shared<FrameWithInfo>());
-    }
+    auto frames = framePool();
     auto poison = FrameWithInfo::makePoison();
     for (auto _ : state) {
         std::vector<std::unique_ptr<Queue>> queues;

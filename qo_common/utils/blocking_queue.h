@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // Bounded FIFO between pipeline stages. A writer waits while the queue is full; a stop is
@@ -29,13 +30,14 @@ public:
         _not_empty.notify_all();
     }
 
-    // Waits while empty. The poison item is returned like any other.
+    // Waits while empty. The poison item is returned like any other. The item is moved out: the
+    // caller gets the one stored copy (for QEVAPair, records of its own) without a second copy.
     virtual T pop() {
         T item;
         {
             std::unique_lock<std::mutex> lock(_mutex);
             _not_empty.wait(lock, [this] { return !_queue.empty(); });
-            item = _queue.front();
+            item = std::move(_queue.front());
             _queue.pop_front();
         }
         _not_full.notify_one();
