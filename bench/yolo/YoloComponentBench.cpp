@@ -9,6 +9,7 @@
 #include <iostream>
 #include <map>
 
+#include "platform/yolo/YoloOutputDecoder.h"
 #include "qo_common/yolo/MultisizeYoloDetector.h"
 #include "src/components/YoloComponent.h"
 
@@ -69,6 +70,36 @@ void BM_YoloComponent(benchmark::State& state) {
     state.counters["plates"] = static_cast<double>(frame->yoloInfo.size());
 }
 
+// Our parts alone: the input made from a frame, and the decoding (with suppression) of a real output.
+void BM_YoloPrepare(benchmark::State& state) {
+    YoloComponent yolo(network());
+    auto frame = std::make_shared<FrameWithInfo>();
+    frame->frame->image = frameImage({static_cast<int>(state.range(0)), static_cast<int>(state.range(1))});
+    for (auto _ : state) {
+        yolo.prepare(frame);
+        benchmark::DoNotOptimize(frame->small);
+    }
+}
+
+void BM_YoloDecode(benchmark::State& state) {
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(kDir + "/bench_detector_640.onnx");
+    auto detector = MultisizeYoloDetector::load(network()["model"]);
+    auto input = detector.prepare(frameImage({640, 640}));
+    int dims[] = {1, 3, 640, 640};
+    net.setInput(cv::Mat(4, dims, CV_32F, input.data()));
+    std::vector<cv::Mat> outs;
+    net.forward(outs, net.getUnconnectedOutLayersNames());
+    YoloOutputDecoder decoder(YoloLayout::V5, 3, {640, 640}, 0.45f);
+    size_t found = 0;
+    for (auto _ : state) {
+        found = decoder.decode(outs, 0.5f).size();
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["boxes"] = static_cast<double>(found);
+}
+
+BENCHMARK(BM_YoloPrepare)->Args({640, 640})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_YoloDecode)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_NetForward)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_YoloComponent)
     ->Args({640, 640})
