@@ -116,21 +116,30 @@ def video_figures(m, video, truth):
             "detector_recall_ge_50px": round(tp / max(1, tp + fn), 4), "by_plate_width": table}
 
 
-def torch_match(rec_state, rec_path, seed=5):
-    """Largest difference between the trained torch recogniser and OpenCV dnn on real crops."""
+def torch_match(kind, state, onnx_path, seed=5):
+    """Largest difference between the trained torch model and OpenCV dnn, on real inputs."""
     import torch
-    import train_recognizer
-    model = train_recognizer.Recogniser()
-    model.load_state_dict(torch.load(rec_state))
+    if kind == "detector":
+        import train_detector
+        model = train_detector.Detector()
+    else:
+        import train_recognizer
+        model = train_recognizer.Recogniser()
+    model.load_state_dict(torch.load(state))
     model.eval()
-    net = cv2.dnn.readNetFromONNX(rec_path)
+    net = cv2.dnn.readNetFromONNX(onnx_path)
     rng = np.random.default_rng(seed)
     worst = 0.0
     with torch.no_grad():
         for k in range(20):
-            x = synth.prepare_plate(synth.synth_crop(rng, hard=k % 2 == 1)[0])
-            net.setInput(x[None, None])
-            worst = max(worst, float(np.abs(net.forward() - model(torch.from_numpy(x[None])).numpy()).max()))
+            if kind == "detector":
+                x = synth.detector_input(synth.random_frame(rng)[0])[0]
+                blob = x
+            else:
+                x = synth.prepare_plate(synth.synth_crop(rng, hard=k % 2 == 1)[0])[None]
+                blob = x[None]
+            net.setInput(blob)
+            worst = max(worst, float(np.abs(net.forward() - model(torch.from_numpy(x)).numpy()).max()))
     return worst
 
 
@@ -154,6 +163,7 @@ def main():
     ap.add_argument("--video", default=os.path.join(HERE, "road.mp4"))
     ap.add_argument("--truth", default=os.path.join(HERE, "road.truth.jsonl"))
     ap.add_argument("--rec-state", help="torch weights of the recogniser, to compare with OpenCV")
+    ap.add_argument("--det-state", help="torch weights of the detector, to compare with OpenCV")
     ap.add_argument("--frames", type=int, default=500)
     ap.add_argument("--crops", type=int, default=1000)
     ap.add_argument("--out", default=os.path.join(MODELS, "models.json"))
@@ -169,10 +179,18 @@ def main():
            "io": onnx_io(a.recognizer), "forward_ms_8_threads": round(rec_ms, 3),
            "eval_fresh_crops": recogniser_figures(m, 9002, a.crops)}
     if a.rec_state:
-        rec["opencv_vs_torch_max_abs_diff"] = torch_match(a.rec_state, a.recognizer)
-    for info, path in ((det, a.detector), (rec, a.recognizer)):
+        rec["opencv_vs_torch_max_abs_diff"] = torch_match("recognizer", a.rec_state, a.recognizer)
+    if a.det_state:
+        det["opencv_vs_torch_max_abs_diff"] = torch_match("detector", a.det_state, a.detector)
+    # Training facts: from the trainer's side file when there is one, else kept from the last report.
+    old = json.load(open(a.out)) if os.path.exists(a.out) else {}
+    for key, info, path in (("plate_detector", det, a.detector), ("plate_recognizer", rec, a.recognizer)):
         if os.path.exists(path + ".train.json"):
             info["training"] = json.load(open(path + ".train.json"))
+        elif "training" in old.get(key, {}):
+            info["training"] = old[key]["training"]
+        if "opencv_vs_torch_max_abs_diff" not in info and "opencv_vs_torch_max_abs_diff" in old.get(key, {}):
+            info["opencv_vs_torch_max_abs_diff"] = old[key]["opencv_vs_torch_max_abs_diff"]
     out = {"note": "Demo models trained on synthetic plates (demo/synth.py); not for real cameras.",
            "plate_detector": det, "plate_recognizer": rec}
     if os.path.exists(a.video):
