@@ -60,19 +60,22 @@ void BM_BareForward(benchmark::State& state) {
 }
 BENCHMARK(BM_BareForward)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// state.range(0) as decoding: 0 greedy, else the beam size.
+nlohmann::json readerConfig(const std::string& weights, int64_t decoding) {
+    nlohmann::json decode = decoding == 0 ? nlohmann::json{{"type", "greedy"}}
+                                          : nlohmann::json{{"type", "beam"}, {"beamSize", decoding}};
+    return {{"name", "bench"},
+            {"model",
+             {{"definition",
+               {{"path", kModelDir},
+                {"content",
+                 {{"files", {{"weights", weights}, {"alphabet", plate_drawing::kAlphabet}}},
+                  {"decode", decode}}}}}}}};
+}
+
 // state.range(0): 0 greedy, else the beam size.
 void BM_Read(benchmark::State& state) {
-    nlohmann::json decode = state.range(0) == 0
-                                ? nlohmann::json{{"type", "greedy"}}
-                                : nlohmann::json{{"type", "beam"}, {"beamSize", state.range(0)}};
-    nlohmann::json config = {
-        {"name", "bench"},
-        {"model",
-         {{"definition",
-           {{"path", kModelDir},
-            {"content",
-             {{"files", {{"weights", "plate_reader_bench.onnx"}, {"alphabet", plate_drawing::kAlphabet}}},
-              {"decode", decode}}}}}}}};
+    nlohmann::json config = readerConfig("plate_reader_bench.onnx", state.range(0));
     auto reader = createPlateReader(config, false, 1);
     std::vector<LPRDetection> dets(1);
     dets[0].plate = plate_drawing::colourPlate("AB12C3D");
@@ -87,17 +90,7 @@ BENCHMARK(BM_Read)->Arg(0)->Arg(3)->Arg(10)->Unit(benchmark::kMicrosecond)->UseR
 
 // What read adds to the forward: the decoding of one recorded network output.
 void BM_DecodeOnly(benchmark::State& state) {
-    nlohmann::json decode = state.range(0) == 0
-                                ? nlohmann::json{{"type", "greedy"}}
-                                : nlohmann::json{{"type", "beam"}, {"beamSize", state.range(0)}};
-    nlohmann::json config = {
-        {"name", "bench"},
-        {"model",
-         {{"definition",
-           {{"path", kModelDir},
-            {"content",
-             {{"files", {{"weights", "plate_reader.onnx"}, {"alphabet", plate_drawing::kAlphabet}}},
-              {"decode", decode}}}}}}}};
+    nlohmann::json config = readerConfig("plate_reader.onnx", state.range(0));
     PlateReaderOnnx reader(config, false, 1);
     TRTOnnxBuilder builder(kModelDir + "/plate_reader.onnx", "");
     TRTInferer inferer(builder.getEngine(), builder.dims(), 1);

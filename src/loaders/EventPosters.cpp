@@ -9,6 +9,7 @@
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
 #include "src/loaders/DiscardingEventQueue.h"
+#include "src/loaders/ExceptionText.h"
 
 using nlohmann::json;
 
@@ -31,16 +32,6 @@ void postOne(QEVAEventPoster& poster, const std::string& name, const QEVAPair& p
     int64_t age = CommonUtils::getTs() - pair.event->ts;
     ILog::Info("QEVA POST: %s: %s, report time = %ld ms, ALL Time %ld ms", poster.name.c_str(), label.c_str(),
                static_cast<long>(t1 - t0), static_cast<long>(age));
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown exception";
-    }
 }
 
 // One poster's thread: delivers pair after pair until the poison pair. A failed pair is lost and

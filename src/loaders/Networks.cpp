@@ -6,6 +6,7 @@
 
 #include "qo_common/logger/log.h"
 #include "src/components/ComponentFactory.h"
+#include "src/loaders/ExceptionText.h"
 #include "src/loaders/PreparedFrames.h"
 
 using nlohmann::json;
@@ -56,16 +57,6 @@ void convertIfNeeded(PipelineContext& ctx, FrameWithInfo& frame) {
     auto converted = frame.frame->convert();
     std::lock_guard<std::mutex> lock(ctx.lock);
     frame.frame = std::move(converted);
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown exception";
-    }
 }
 
 void logFailure(const char* step, const std::string& name, const FrameWithInfo& frame,
