@@ -17,7 +17,8 @@ struct QEVAPair {
         : event(std::move(e)), triggerEvent(std::move(t)) {}
     QEVAPair(const QEVAPair& other)
         : event(other.event ? std::make_unique<QEVAEvent>(*other.event) : nullptr),
-          triggerEvent(other.triggerEvent ? std::make_unique<QEVATriggerEvent>(*other.triggerEvent) : nullptr),
+          triggerEvent(other.triggerEvent ? std::make_unique<QEVATriggerEvent>(*other.triggerEvent)
+                                          : nullptr),
           poison(other.poison) {}
     QEVAPair(QEVAPair&&) noexcept = default;
     QEVAPair& operator=(const QEVAPair& other) {

@@ -10,7 +10,7 @@
 // The process-wide logger interface and its printf-style front. The logger library installs
 // ILog::instance once at start-up, before any other thread exists; it is read without a lock.
 class ILog {
-public:
+  public:
     enum Level : int { LevelError = 0, LevelWarning = 1, LevelInfo = 2, LevelDebug = 3 };
 
     virtual ~ILog() = default;
@@ -59,7 +59,7 @@ public:
         return text;
     }
 
-private:
+  private:
     // The base SendLog delivers nothing and answers true, so calling it is the same as skipping it.
     template <typename... Args>
     static bool send(int level, const char* format, Args... args) {

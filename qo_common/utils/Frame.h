@@ -14,7 +14,7 @@ namespace ek::pipeline {
 // One decoded camera image with its identity. Copies share the pixel buffer (cv::Mat semantics);
 // copy() and clone() give a frame with its own pixels.
 class Frame {
-public:
+  public:
     Frame();
     explicit Frame(cv::Mat image);
     Frame(const Frame& other);
@@ -42,7 +42,7 @@ public:
     std::string cameraName;
     int64_t timestamp = 0;
 
-private:
+  private:
     static std::atomic<int64_t> live_;
 };
 

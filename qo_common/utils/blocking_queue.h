@@ -12,7 +12,7 @@
 // the mutex is released.
 template <typename T>
 class blocking_queue {
-public:
+  public:
     explicit blocking_queue(uint64_t capacity) : _capacity(capacity) {}
     virtual ~blocking_queue() = default;
     blocking_queue(const blocking_queue&) = delete;
@@ -72,7 +72,7 @@ public:
         return _is_poisoned;
     }
 
-private:
+  private:
     const uint64_t _capacity;
     std::deque<T> _queue;
     std::condition_variable _not_full;

@@ -10,9 +10,9 @@
 // entries while it moves. Derived buffers lock _mutex and wait on _not_empty themselves.
 template <typename T>
 class limited_queue {
-public:
+  public:
     class iterator {
-    public:
+      public:
         iterator(limited_queue& lq, uint64_t pos, bool sentinel = false)
             : _lq(lq), _index(static_cast<int64_t>(lq._counter)), _pos(pos), _sentinel(sentinel) {}
 
@@ -52,7 +52,7 @@ public:
             return _pos;
         }
 
-    private:
+      private:
         // k pushes since the last step move the iterator back k positions (not below 0), which on
         // a full ring keeps it on the same entry.
         void correct() {
@@ -139,7 +139,7 @@ public:
     // end() always stands for the current size, however the ring moves.
     iterator end() { return iterator(*this, _queue.size(), true); }
 
-protected:
+  protected:
     void copyFrom(const limited_queue& other) {
         _capacity = other._capacity;
         _queue = other._queue;

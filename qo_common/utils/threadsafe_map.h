@@ -12,7 +12,7 @@ namespace threadsafe {
 
 // Frames of the paired cameras of a lane, by source id.
 class map {
-public:
+  public:
     using FramePtr = std::shared_ptr<ek::pipeline::Frame>;
 
     map() = default;
@@ -45,7 +45,7 @@ public:
         return data_;
     }
 
-private:
+  private:
     mutable std::shared_mutex mtx_;
     std::map<int32_t, FramePtr> data_;
 };

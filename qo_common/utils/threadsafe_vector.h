@@ -9,7 +9,7 @@ namespace threadsafe {
 
 // Trigger ids of a frame: appended by trigger threads, read by the builder.
 class vector {
-public:
+  public:
     vector() = default;
     vector(const vector& other) : _data(other.get()) {}
     vector& operator=(const vector& other) {
@@ -34,7 +34,7 @@ public:
         return _data.size();
     }
 
-private:
+  private:
     mutable std::mutex _mtx;
     std::vector<int64_t> _data;
 };

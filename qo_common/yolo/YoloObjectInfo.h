@@ -27,8 +27,12 @@ struct YoloObjectInfo {
     }
 
     nlohmann::json toJSON() const {
-        return {{"left", left},       {"top", top},           {"width", width},
-                {"height", height},   {"classId", classId},   {"className", className},
+        return {{"left", left},
+                {"top", top},
+                {"width", width},
+                {"height", height},
+                {"classId", classId},
+                {"className", className},
                 {"confidence", detectionConfidence}};
     }
 };

@@ -55,7 +55,7 @@ TEST(CtcDecoder, CollapseTable) {
     };
     const Case cases[] = {
         {"AA AB B", "AABB"}, {"AA ABB", "AAB"}, {"   ", ""},   {"", ""},
-        {"ABAB", "ABAB"},   {" A  A ", "AA"},  {"BBBB", "B"},
+        {"ABAB", "ABAB"},    {" A  A ", "AA"},  {"BBBB", "B"},
     };
     for (const auto& c : cases) {
         std::vector<CtcDecoder::CharWithProb> path;
