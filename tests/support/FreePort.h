@@ -5,7 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A TCP port that was free a moment ago, for a child process that must be told its port.
+// A TCP port with nothing listening on it a moment ago: for a child process that must be told its
+// port, or for a connection that must be refused.
 inline int freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

@@ -1,17 +1,15 @@
 #include "qo_common/utils/curl.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "tests/support/FreePort.h"
 
 namespace {
 
@@ -55,19 +53,6 @@ class LocalServer {
     bool release_ = false;
 };
 
-// A loopback port with nothing listening on it.
-int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t length = sizeof(addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 void expectErrorNaming(const std::string& url, long connectMs, long totalMs) {
     try {
         curl::send(url, connectMs, totalMs);
@@ -86,7 +71,7 @@ TEST(CurlTest, ReturnsTheHttpStatus) {
 }
 
 TEST(CurlTest, RefusedConnectionThrowsNamingTheUrl) {
-    expectErrorNaming("http://127.0.0.1:" + std::to_string(closedPort()) + "/start", 2000, 5000);
+    expectErrorNaming("http://127.0.0.1:" + std::to_string(freePort()) + "/start", 2000, 5000);
 }
 
 TEST(CurlTest, TotalTimeOutEndsAnUnansweredRequest) {
