@@ -4,14 +4,13 @@
 //
 //   demo_video_eval [config.json] [video] [truth.jsonl]
 //
-// Defaults are the demo's files. Runs from the repository root, as the demo does (the plate
-// reader's syntax files and engine cache are relative to it). Frames are decoded by our video
-// library as fast as it can (no pacing). Plates are scored when fully visible; a detection matches
-// a plate at IoU >= 0.5. "read" is the best reading of the matched box equal to the drawn text,
-// whatever its confidence; "accepted" also needs the reading network's "treshold"; "wrong" counts
-// accepted best readings of matched boxes that differ from the drawn text.
-
-#include <unistd.h>
+// Defaults are the demo's files; the video is read with the settings of the configuration's first
+// source, decoded by our video library as fast as it goes (no pacing). Runs from the repository root,
+// as the demo does (the plate reader's syntax files and engine cache are relative to it).
+// Plates are scored when fully visible; boxes and plates are matched as the demo model checks match
+// them (tests/demo/PlateMatch.h). "read": the best reading of the matched box is the drawn text,
+// whatever its confidence; "accepted": that, and the reading clears the reading network's
+// "treshold"; "wrong": the best reading clears it but is not the drawn text.
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +26,7 @@
 
 #include "qo_common/video/IVideoSource.h"
 #include "src/components/ComponentFactory.h"
+#include "tests/demo/PlateMatch.h"
 
 namespace {
 
@@ -75,37 +75,15 @@ const json& networkOfType(const json& config, const std::string& type) {
     throw std::runtime_error("the configuration has no network of type " + type);
 }
 
-cv::Rect truthBox(const json& plate) {
-    return {plate.at("x").get<int>(), plate.at("y").get<int>(), plate.at("w").get<int>(),
-            plate.at("h").get<int>()};
-}
-
-double iou(const cv::Rect& a, const cv::Rect& b) {
-    const double inter = (a & b).area();
-    const double uni = double(a.area()) + double(b.area()) - inter;
-    return uni > 0 ? inter / uni : 0.0;
-}
-
-// Most confident box first, each plate taken once; the box id per plate index.
-std::map<size_t, uint64_t> matchBoxes(std::vector<YoloObjectInfo> boxes, const std::vector<json>& plates,
-                                      long& falseAlarms) {
-    std::sort(boxes.begin(), boxes.end(),
-              [](const auto& a, const auto& b) { return a.detectionConfidence > b.detectionConfidence; });
+// The matched box's id per plate index.
+std::map<size_t, uint64_t> matchBoxes(const std::vector<YoloObjectInfo>& boxes,
+                                      const std::vector<json>& plates, long& falseAlarms) {
     std::map<size_t, uint64_t> matched;
-    for (const auto& box : boxes) {
-        double best = 0.5;
-        long index = -1;
-        for (size_t i = 0; i < plates.size(); ++i) {
-            double v = iou(box.rect(), truthBox(plates[i]));
-            if (!matched.count(i) && v >= best) {
-                best = v;
-                index = static_cast<long>(i);
-            }
-        }
-        if (index < 0) {
-            ++falseAlarms;
+    for (const auto& m : plate_match::match(boxes, plates)) {
+        if (m.plate) {
+            matched[*m.plate] = m.box.id;
         } else {
-            matched[static_cast<size_t>(index)] = box.id;
+            ++falseAlarms;
         }
     }
     return matched;
@@ -144,10 +122,12 @@ int main(int argc, char** argv) {
         auto reader = ComponentFactory::create("PlateReaderV3Colored", readerNetwork);
         const auto truth = truthByFrame(truthPath);
 
+        // The demo source's settings (plate-width filter, ROI, ...), read once through to the end.
         ek::VideoSourceSettings settings;
-        settings.name = "eval";
+        settings.configure(config.at("sources").at(0));
         settings.uri = videoPath;
         settings.type = "file";
+        settings.restart = 0;
         settings.pacing = false;
         auto source = ek::createVideoSource(settings);
         source->open();

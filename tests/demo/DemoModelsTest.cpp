@@ -11,6 +11,7 @@
 #include "platereader/PlateReaderFactory.h"
 #include "qo_common/yolo/MultisizeYoloDetector.h"
 #include "tests/demo/DemoFiles.h"
+#include "tests/demo/PlateMatch.h"
 #include "tests/support/TempDir.h"
 
 // The committed demo models, run through our own detector and plate-reader libraries with the
@@ -26,7 +27,6 @@ constexpr double kMinExactReads = 0.95;
 constexpr double kMinAcceptedOfExact = 0.95;
 // Plates narrower than this, or partly hidden, count neither as found nor as missed.
 constexpr int kMinPlateWidth = 50;
-constexpr double kMatchIou = 0.5;
 
 const std::string kCheckDir = QO_DEMO_CHECK_DIR;
 
@@ -44,12 +44,6 @@ json demoNetwork(const std::string& type) {
     throw std::runtime_error("demo/config.json has no network of type " + type);
 }
 
-double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
-    const double inter = (a & b).area();
-    const double uni = a.area() + b.area() - inter;
-    return uni > 0 ? inter / uni : 0.0;
-}
-
 struct DetectionCounts {
     int truePositives = 0;
     int falsePositives = 0;
@@ -63,31 +57,16 @@ bool relevant(const json& plate) {
     return plate.at("full").get<bool>() && plate.at("w").get<int>() >= kMinPlateWidth;
 }
 
-// Greedy matching, most confident detection first, each drawn plate taken once. A detection of a
-// small or partly hidden plate is neither right nor wrong; one that matches no plate is a false alarm.
-void count(std::vector<YoloObjectInfo> objects, const std::vector<json>& plates, DetectionCounts& counts) {
-    std::sort(objects.begin(), objects.end(),
-              [](const auto& a, const auto& b) { return a.detectionConfidence > b.detectionConfidence; });
-    std::vector<bool> taken(plates.size(), false);
-    for (const auto& object : objects) {
-        double best = kMatchIou;
-        int bestIndex = -1;
-        for (size_t i = 0; i < plates.size(); ++i) {
-            const json& p = plates[i];
-            cv::Rect2d truth(p.at("x").get<double>(), p.at("y").get<double>(), p.at("w").get<double>(),
-                             p.at("h").get<double>());
-            double v = iou(cv::Rect2d(object.rect()), truth);
-            if (!taken[i] && v >= best) {
-                best = v;
-                bestIndex = static_cast<int>(i);
-            }
-        }
-        if (bestIndex < 0) {
+// A detection of a small or partly hidden plate is neither right nor wrong; one that matches no plate
+// is a false alarm.
+void count(const std::vector<YoloObjectInfo>& objects, const std::vector<json>& plates,
+           DetectionCounts& counts) {
+    for (const auto& m : plate_match::match(objects, plates)) {
+        if (!m.plate) {
             ++counts.falsePositives;
-            continue;
+        } else if (relevant(plates[*m.plate])) {
+            ++counts.truePositives;
         }
-        taken[bestIndex] = true;
-        counts.truePositives += relevant(plates[bestIndex]) ? 1 : 0;
     }
     counts.relevant += static_cast<int>(std::count_if(plates.begin(), plates.end(), relevant));
 }
