@@ -17,7 +17,9 @@ import os
 import cv2
 import numpy as np
 
-ALPHABET = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+# The plate reader's default plate alphabet: digits and capitals without O, which plates leave out
+# because it cannot be told from 0.
+ALPHABET = "0123456789ABCDEFGHIJKLMNPQRSTUVWXYZ"
 # Recogniser output symbols: the alphabet, then the space as the CTC blank.
 CTC_ALPHABET = ALPHABET + " "
 FRAME_W, FRAME_H = 640, 360

@@ -181,9 +181,9 @@ def opencv_diff(model, onnx_path, frames):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seed", type=int, default=4321)
-    ap.add_argument("--steps", type=int, default=3000)
+    ap.add_argument("--steps", type=int, default=4000)
     ap.add_argument("--batch", type=int, default=32)
-    ap.add_argument("--threads", type=int, default=8)
+    ap.add_argument("--threads", type=int, default=4)
     ap.add_argument("--lr", type=float, default=3e-3)
     ap.add_argument("--pool", type=int, default=14000, help="training frames rendered before training")
     ap.add_argument("--out", default=os.path.join(HERE, "models", "plate_detector.onnx"))
@@ -254,6 +254,13 @@ def main():
         "batch": a.batch, "lr": a.lr, "pool_frames": len(x_pool), "pool_seconds": round(t_data, 1),
         "training_seconds": round(t_train, 1), "parameters": sum(q.numel() for q in model.parameters()),
         "val_precision": p, "val_recall": r, "opencv_max_abs_diff": opencv_diff(model, a.out, vf[:20]),
+        "optimizer": "AdamW, weight decay 5e-4, gradient clip 10",
+        "schedule": "OneCycle, max lr %g, 10 percent warm-up, over %d steps" % (a.lr, a.steps),
+        "data": "pool of %d random road frames (a new scene every 4 frames), letterboxed by "
+                "synth.letterbox_u8; random horizontal flips" % len(x_pool),
+        "loss": "GIoU box loss and BCE class score on the centre cell and its two nearest neighbours; BCE "
+                "objectness elsewhere, partly hidden or < %g input px plates neither positive nor negative"
+                % MIN_POSITIVE_W,
     }
     with open(a.out + ".train.json", "w") as f:
         json.dump(info, f, indent=2)
