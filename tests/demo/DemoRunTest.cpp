@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -33,10 +32,15 @@ std::set<std::string> videoPlates() {
 
 // Accepted readings in the log so far, as read (the text before any correction).
 std::set<std::string> acceptedReadings(const std::string& log) {
-    static const std::regex accepted(", READ: (\\S*) ");
+    static const std::string marker = ", READ: ";
     std::set<std::string> texts;
-    for (std::sregex_iterator it(log.begin(), log.end(), accepted), end; it != end; ++it) {
-        texts.insert((*it)[1].str());
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at)) {
+        at += marker.size();
+        const size_t end = log.find(' ', at);
+        if (end == std::string::npos) {
+            break;  // a line still being written
+        }
+        texts.insert(log.substr(at, end - at));
     }
     return texts;
 }
