@@ -14,8 +14,6 @@ ek::CacheMap<std::string, std::shared_ptr<MultisizeYoloDetector>> detectorCache;
 std::shared_ptr<MultisizeYoloDetector> createDetector(const json& model, float threshold) {
     auto detector = std::make_shared<MultisizeYoloDetector>(MultisizeYoloDetector::load(model));
     detector->thresh = threshold;
-    detector->setResize(static_cast<YoloResizeMode>(model.value("resize", 0)));
-    detector->setKeepAspect(model.value("keepAspect", false));
     cv::Mat black(1000, 1000, CV_8UC3, cv::Scalar::all(0));
     detector->infer(detector->prepare(black), black.size());
     return detector;

@@ -75,8 +75,6 @@ TEST(DemoModelsTest, DetectorFindsThePlatesOfFreshFrames) {
     json network = demoNetwork("yolo");
     auto detector = MultisizeYoloDetector::load(network.at("model"));
     detector.thresh = network.at("treshold").get<float>();
-    detector.setResize(static_cast<YoloResizeMode>(network.at("model").value("resize", 0)));
-    detector.setKeepAspect(network.at("model").value("keepAspect", false));
 
     std::map<std::string, std::vector<json>> platesByFrame;
     for (const json& plate : demo_files::readJsonLines(kCheckDir + "/frames/truth.jsonl")) {
