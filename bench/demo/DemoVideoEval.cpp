@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -26,6 +25,7 @@
 
 #include "qo_common/video/IVideoSource.h"
 #include "src/components/ComponentFactory.h"
+#include "tests/demo/DemoFiles.h"
 #include "tests/demo/PlateMatch.h"
 
 namespace {
@@ -43,25 +43,10 @@ struct Bucket {
     long wrong = 0;
 };
 
-json readJson(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) {
-        throw std::runtime_error("cannot open " + path);
-    }
-    return json::parse(in);
-}
-
 std::map<long, std::vector<json>> truthByFrame(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) {
-        throw std::runtime_error("cannot open " + path);
-    }
     std::map<long, std::vector<json>> frames;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) {
-            json plate = json::parse(line);
-            frames[plate.at("frame").get<long>()].push_back(plate);
-        }
+    for (json& plate : demo_files::readJsonLines(path)) {
+        frames[plate.at("frame").get<long>()].push_back(std::move(plate));
     }
     return frames;
 }
@@ -112,7 +97,7 @@ int main(int argc, char** argv) {
         const std::string videoPath = argc > 2 ? argv[2] : "demo/road.mp4";
         const std::string truthPath = argc > 3 ? argv[3] : "demo/road.truth.jsonl";
 
-        const json config = readJson(configPath);
+        const json config = demo_files::readJson(configPath);
         const json detectorNetwork = networkOfType(config, "yolo");
         json readerNetwork = networkOfType(config, "PlateReaderV3Colored");
         // Every reading is kept here; the demo's acceptance is applied below.
