@@ -316,11 +316,26 @@ TEST(ClipWriter, WithoutReorderingPtsAndDtsAreTheFrameSteps) {
     EXPECT_EQ(clip.frameTimestamps().size(), clipPackets.size() - 1);
     EXPECT_EQ(clip.lastTimestamp(), emptyTime);
     const auto written =
-        lines(run("ffprobe -v error -show_entries packet=pts,dts -of csv=p=0 \"" + clipPath + "\""));
+        lines(run("ffprobe -v error -show_entries packet=pts,dts,duration -of csv=p=0 \"" + clipPath + "\""));
     ASSERT_EQ(written.size(), clipPackets.size() - 1);
     for (size_t n = 0; n < written.size(); ++n) {
-        EXPECT_EQ(written[n], std::to_string(40 * n) + "," + std::to_string(40 * n));
+        EXPECT_EQ(written[n], std::to_string(40 * n) + "," + std::to_string(40 * n) + ",40");
     }
+}
+
+// One frame gives no interval to take a rate from: the clip still gets one, and says so.
+TEST(ClipWriter, SingleFrameWithoutFrameRate) {
+    auto source = readPackets(x264NoBFrames());
+    source.stream->r_frame_rate = AVRational{0, 0};
+    source.stream->avg_frame_rate = AVRational{0, 0};
+    TempDir dir;
+    const auto clipPath = dir.file("clip.mp4");
+    auto capture = CapturingLog::install();
+    ClipWriter clip({source.packets.front()});
+    clip.write(clipPath);
+    EXPECT_TRUE(capture.log->contains("give no interval, the frame rate is 25/1", ILog::LevelWarning));
+    EXPECT_EQ(run("ffmpeg -nostdin -v error -i \"" + clipPath + "\" -f null - 2>&1"), "");
+    EXPECT_EQ(frameChecksums(clipPath), std::vector<std::string>{frameChecksums(x264NoBFrames()).front()});
 }
 
 TEST(ClipWriter, FailedClipsThrowTheStepAndLeaveNoFile) {
