@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/UriMask.h"
 #include "qo_common/utils/curl.h"
 
 namespace ek {
@@ -47,7 +48,8 @@ bool isGruNetwork(const nlohmann::json& element) {
 
 void initializeAppControl(PipelineContext& ctx) {
     ctx.terminate = [&ctx] {
-        ctx.stop = true;
+        // Also wakes the statistics thread from its sleep.
+        ctx.requestStop();
         ctx.stopAllVideoSources();
         poisonAll(ctx);
         ILog::Info("terminate() done");
@@ -89,11 +91,11 @@ void startSignal(const std::string& url) {
     if (url.empty()) {
         return;
     }
-    ILog::Info("Sending start notification %s", url.c_str());
+    ILog::Info("Sending start notification %s", UriMask::hideCredentials(url).c_str());
     try {
         curl::send(url);
     } catch (const std::exception& e) {
-        ILog::Warning("Start notification failed: %s", e.what());
+        ILog::Warning("Start notification failed: %s", UriMask::hideCredentials(e.what()).c_str());
         return;
     }
     ILog::Info("Sent start notification");

@@ -10,9 +10,9 @@ namespace ek {
 
 // Installs `terminate` (the orderly stop) and `setStatus` (one entry of the status document).
 //
-// terminate: sets `stop`, stops every video source, then poisons every balancer queue, every
-// frame queue and every event queue, each group in name order; queued items are discarded.
-// Runs in the caller's thread and takes no lock of its own; calling it again is harmless.
+// terminate: sets `stop` (waking the statistics thread), stops every video source, then poisons every
+// balancer queue, every frame queue and every event queue, each group in name order; queued items are
+// discarded. Runs in the caller's thread and takes no lock of its own; calling it again is harmless.
 void initializeAppControl(PipelineContext& ctx);
 
 // Copies the first "networks" element named "state_recognizer" under the key "state_recognizer"

@@ -124,6 +124,20 @@ bool PipelineContext::isReady() {
     return ready_;
 }
 
+void PipelineContext::requestStop() {
+    {
+        // Set under the mutex, so a waiter that has just found it clear is already waiting.
+        std::lock_guard<std::mutex> guard(stopMutex_);
+        stop = true;
+    }
+    stopRequested_.notify_all();
+}
+
+bool PipelineContext::waitForStop(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> guard(stopMutex_);
+    return stopRequested_.wait_for(guard, period, [this] { return stop.load(); });
+}
+
 void PipelineContext::withTriggerThreads(const std::function<void(std::vector<std::future<void>>&)>& fn) {
     std::lock_guard<std::mutex> guard(triggerThreadsMutex_);
     fn(triggerThreads_);

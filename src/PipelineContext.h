@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -115,6 +117,13 @@ class PipelineContext {
     // False until markReady(): trigger intake refuses triggers until then.
     bool isReady();
 
+    // --- the stop flag ---
+    // Sets `stop` and wakes every waitForStop at once. Setting `stop` alone does not wake them.
+    void requestStop();
+    // Sleeps up to `period` unless the stop is requested; true when it has been (also when it
+    // already was on entry).
+    bool waitForStop(std::chrono::milliseconds period);
+
     // --- trigger threads ---
     // Calls `fn` with the futures of the trigger threads while holding their own mutex, so that
     // pruning, the limit test and the launch are one step. join() waits for what is left.
@@ -126,6 +135,8 @@ class PipelineContext {
   private:
     void waitTriggerThreads();
 
+    std::mutex stopMutex_;
+    std::condition_variable stopRequested_;
     std::mutex readyMutex_;
     bool ready_ = false;
     bool exitPending_ = false;

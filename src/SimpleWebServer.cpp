@@ -109,7 +109,9 @@ void SimpleWebServer::onStatus(httplib::Response& res) {
     {
         std::lock_guard<std::mutex> guard(ctx->lock);
         try {
-            text = ctx->status.dump(4);
+            // Invalid UTF-8 (a camera or plate name) is replaced, so one bad byte does not hide
+            // the whole document.
+            text = ctx->status.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
         } catch (...) {
             ILog::Error("Can`t decode JSON status");
             text.clear();

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "FFmpegError.h"
+#include "qo_common/utils/UriMask.h"
 
 namespace ek::video {
 
@@ -14,8 +15,10 @@ struct Dictionary {
     void set(const char* key, const std::string& value) { av_dict_set(&entries, key, value.c_str(), 0); }
 };
 
+// The message reaches the log and the source's statistics: the URI's credentials stay out of it.
 std::runtime_error openError(const std::string& uri, const std::string& step, int code) {
-    return std::runtime_error("cannot open " + uri + ": " + step + ": " + avErrorText(code));
+    return std::runtime_error("cannot open " + UriMask::hideCredentials(uri) + ": " + step + ": " +
+                              avErrorText(code));
 }
 
 }  // namespace
@@ -23,7 +26,7 @@ std::runtime_error openError(const std::string& uri, const std::string& step, in
 Demuxer::Demuxer(const std::string& uri, const Options& options, AVIOInterruptCB interrupt) {
     context_ = avformat_alloc_context();
     if (context_ == nullptr) {
-        throw std::runtime_error("cannot open " + uri + ": out of memory");
+        throw std::runtime_error("cannot open " + UriMask::hideCredentials(uri) + ": out of memory");
     }
     context_->interrupt_callback = interrupt;
     Dictionary dictionary;

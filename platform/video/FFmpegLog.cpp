@@ -10,6 +10,7 @@ extern "C" {
 #include <string>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/UriMask.h"
 
 namespace ek::video {
 
@@ -29,10 +30,12 @@ void forward(void* avcl, int level, const char* format, va_list args) {
     while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
         line[--length] = '\0';
     }
+    // FFmpeg's protocols may print the URL they were given, credentials included.
+    const std::string masked = UriMask::hideCredentials(line);
     if (level <= AV_LOG_ERROR) {
-        ILog::Warning("ffmpeg: %s", line);
+        ILog::Warning("ffmpeg: %s", masked.c_str());
     } else {
-        ILog::Debug("ffmpeg: %s", line);
+        ILog::Debug("ffmpeg: %s", masked.c_str());
     }
 }
 

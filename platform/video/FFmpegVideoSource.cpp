@@ -15,6 +15,7 @@ extern "C" {
 #include "FFmpegLog.h"
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/UriMask.h"
 
 namespace ek::video {
 
@@ -67,7 +68,7 @@ FFmpegVideoSource::FFmpegVideoSource(VideoSourceSettings s, Kind kind)
       packet_(makePacket()),
       frame_(makeFrame()) {
     FFmpegLog::install();
-    info_ = (isFile() ? "file " : "stream ") + settings.uri;
+    info_ = (isFile() ? "file " : "stream ") + UriMask::hideCredentials(settings.uri);
 }
 
 FFmpegVideoSource::~FFmpegVideoSource() {
@@ -132,8 +133,8 @@ void FFmpegVideoSource::openStream() {
     stats_.opened(width, height, decoder_->description(), demuxer_->formatName(), fps);
     {
         std::lock_guard<std::mutex> lock(infoMutex_);
-        info_ = (isFile() ? "file " : "stream ") + settings.uri + " " + std::to_string(width) + "x" +
-                std::to_string(height) + " " + decoder_->description() + " " +
+        info_ = (isFile() ? "file " : "stream ") + UriMask::hideCredentials(settings.uri) + " " +
+                std::to_string(width) + "x" + std::to_string(height) + " " + decoder_->description() + " " +
                 CommonUtils::formatDouble(fps, 2) + " fps";
     }
     state_ = State::Reading;
@@ -237,7 +238,8 @@ bool FFmpegVideoSource::readVideoPacket() {
         const int ret = demuxer_->read(packet_.get());
         if (ret < 0) {
             if (ret != AVERROR_EOF && !stopRequested_) {
-                const auto reason = "reading " + settings.uri + " failed: " + avErrorText(ret);
+                const auto reason =
+                    "reading " + UriMask::hideCredentials(settings.uri) + " failed: " + avErrorText(ret);
                 ILog::Warning("Video source %s: %s", settings.name.c_str(), reason.c_str());
             }
             return false;
@@ -314,7 +316,7 @@ FrameWithInfoPtr FFmpegVideoSource::poisonFrame() const {
 nlohmann::json FFmpegVideoSource::getStatistics() const {
     auto json = stats_.json(online_.load());
     json["name"] = settings.name;
-    json["uri"] = settings.uri;
+    json["uri"] = UriMask::hideCredentials(settings.uri);
     json["bufferFrames"] = getSizeBufferFrames();
     return json;
 }

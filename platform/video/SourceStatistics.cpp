@@ -1,5 +1,7 @@
 #include "SourceStatistics.h"
 
+#include "qo_common/utils/UriMask.h"
+
 namespace ek::video {
 
 void SourceStatistics::opened(int width, int height, const std::string& codec, const std::string& format,
@@ -16,7 +18,8 @@ void SourceStatistics::opened(int width, int height, const std::string& codec, c
 void SourceStatistics::openFailed(const std::string& reason) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++failedOpens_;
-    lastError_ = reason;
+    // Served in "/status": an error text may name the stream with its credentials.
+    lastError_ = UriMask::hideCredentials(reason);
 }
 
 void SourceStatistics::frameDelivered(int64_t timestamp) {

@@ -8,6 +8,7 @@
 #include "qo_common/event_poster/QEVAEventPoster.h"
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/UriMask.h"
 #include "src/loaders/DiscardingEventQueue.h"
 #include "src/loaders/ExceptionText.h"
 
@@ -47,7 +48,8 @@ void runPoster(const std::string& name, const std::shared_ptr<EventQueue>& queue
             }
             postOne(*poster, name, pair);
         } catch (...) {
-            std::string reason = describe(std::current_exception());
+            // A failed post names the server's URL, which may carry credentials.
+            std::string reason = UriMask::hideCredentials(describe(std::current_exception()));
             try {
                 ILog::Error("EventPoster: Exception");
                 ILog::Error("EventPoster %s: %s", name.c_str(), reason.c_str());

@@ -8,6 +8,7 @@
 
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/UriMask.h"
 
 namespace ek {
 namespace {
@@ -40,7 +41,8 @@ void Producer::run() {
         }
         ctx_.setStatus(name_, "stopped");
         clearLastFrame();
-        ILog::Info("Sleep a bit before reconnect to %s", source_.settings.uri.c_str());
+        ILog::Info("Sleep a bit before reconnect to %s",
+                   UriMask::hideCredentials(source_.settings.uri).c_str());
         std::this_thread::sleep_for(kBeforeReconnect);
     }
     // During an orderly stop a file source ends like any other: the stop is already joining
@@ -98,7 +100,8 @@ void Producer::readStream() {
         while (!ctx_.stop && handle(source_.getFrame())) {
         }
     } catch (const std::exception& e) {
-        ILog::Error("Producer %s: %s; the stream counts as ended", name_.c_str(), e.what());
+        ILog::Error("Producer %s: %s; the stream counts as ended", name_.c_str(),
+                    UriMask::hideCredentials(e.what()).c_str());
         clearLastFrame();
         source_.stop();
     }
@@ -111,7 +114,8 @@ bool Producer::handle(const FrameWithInfoPtr& frame) {
         return false;
     }
     if (frame->frame->image.cols == 0) {
-        ILog::Info("End of stream: %s, retry after 1 sec", source_.settings.uri.c_str());
+        ILog::Info("End of stream: %s, retry after 1 sec",
+                   UriMask::hideCredentials(source_.settings.uri).c_str());
         clearLastFrame();
         source_.stop();
         std::this_thread::sleep_for(kAfterEndOfStream);

@@ -1,11 +1,14 @@
 #include "src/loaders/Producers.h"
 
 #include <exception>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "qo_common/logger/log.h"
 #include "src/loaders/Producer.h"
+#include "src/monitoring/QueuesMonitoring.h"
 
 namespace ek {
 
@@ -73,6 +76,12 @@ void startProducers(PipelineContext& ctx) {
         ILog::Debug("Run producer for source = %i ", static_cast<int>(index));
         ctx.producers.emplace_back(producer, static_cast<int>(index));
     });
+    if (ctx.queuesMonitoringThread && ctx.queuesMonitoringThread->joinable()) {
+        // Replacing a running thread object would end the process.
+        throw std::logic_error("startProducers: the statistics thread is already running");
+    }
+    ctx.queuesMonitoringThread.emplace(runQueuesMonitoring, std::ref(ctx), queuesMonitoring(ctx),
+                                       kMonitoringPeriod);
 }
 
 }  // namespace ek

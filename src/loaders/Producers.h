@@ -19,7 +19,8 @@ constexpr uint64_t kBalancerQueueCapacity = 10;
 std::vector<std::pair<std::string, bool>> balancerQueuesOf(const VideoSourceSettings& settings);
 
 // Makes the balancer queues of every source with a balancer thread each, then one producer
-// thread per source, all in ctx.producers. The statistics thread is started by its own loader.
+// thread per source, all in ctx.producers; last starts the statistics thread
+// (ctx.queuesMonitoringThread, see src/monitoring/QueuesMonitoring.h).
 void startProducers(PipelineContext& ctx);
 
 // The producer body for the source at an index of ctx.caps.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/UriMask.h"
 #include "qo_common/video/IVideoSource.h"
 
 using nlohmann::json;
@@ -34,13 +35,16 @@ void loadSources(PipelineContext& ctx, const json& sources) {
         // A copy: the lookups below throw the JSON library's errors for a non-object element
         // instead of reading past it.
         json element = sources.at(i);
-        ILog::Debug("Loading source config... %s", element.dump().c_str());
+        ILog::Debug(
+            "Loading source config... %s",
+            UriMask::hideCredentials(element.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+                .c_str());
         VideoSourceSettings settings;
         settings.configure(element);
         auto source = createVideoSource(settings);
         if (!source) {
             ILog::Error("Can not initialize camera %s: video source implementation not found",
-                        settings.uri.c_str());
+                        UriMask::hideCredentials(settings.uri).c_str());
             continue;
         }
         source->settings.dests = element["destinations"].get<std::vector<std::string>>();

@@ -182,14 +182,18 @@ TEST_F(SimpleWebServerTest, InferenceSwitchLogsOnlyRealChanges) {
     EXPECT_TRUE(ctx().inferenceEnabled);
 }
 
-TEST_F(SimpleWebServerTest, StatusThatCannotBeWrittenGivesAnEmptyBody) {
-    ctx().setStatus("core", "\xff\xfe not UTF-8");
+TEST_F(SimpleWebServerTest, StatusWithInvalidUtf8IsServedWithTheBadBytesReplaced) {
+    // One bad byte in a camera or plate name must not hide the whole document.
+    ctx().setStatus("cam\xff", "\xff\xfe not UTF-8");
+    ctx().setStatus("core", "working");
     auto result = served->client().Get("/status");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 200);
-    EXPECT_EQ(result->body, "");
     EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
-    EXPECT_TRUE(capture.log->contains("Can`t decode JSON status", ILog::LevelError));
+    const auto status = nlohmann::json::parse(result->body);
+    EXPECT_EQ(status.at("core"), "working");
+    EXPECT_EQ(status.at("cam\xef\xbf\xbd"), "\xef\xbf\xbd\xef\xbf\xbd not UTF-8");
+    EXPECT_FALSE(capture.log->contains("Can`t decode JSON status"));
 }
 
 struct ImageCase {

@@ -17,6 +17,7 @@ extern "C" {
 #include "TestClips.h"
 #include "qo_common/video/IVideoSource.h"
 #include "qo_common/video/Packet.h"
+#include "tests/support/CapturingLog.h"
 
 namespace {
 
@@ -306,6 +307,29 @@ TEST(FFmpegVideoSource, SilentServerTimesOutToAnEndOfStream) {
     source->open();
     EXPECT_EQ(source->getFrame()->frame->image.cols, 0);
     EXPECT_EQ(source->getStatistics().at("failedOpens"), 2);
+}
+
+TEST(FFmpegVideoSource, StatisticsAndLogLinesNeverCarryTheUriCredentials) {
+    auto capture = CapturingLog::install();
+    SilentServer server;
+    ek::VideoSourceSettings s;
+    s.name = "net";
+    s.uri = server.url();
+    ASSERT_EQ(s.uri.rfind("tcp://", 0), 0u);
+    const std::string masked = "tcp://***@" + s.uri.substr(6);
+    s.uri.insert(6, "admin:s3cret@");
+    s.type = "network";
+    s.timeoutMs = 100;
+    auto source = make(s);
+    source->open();  // times out: the open fails and its error is kept
+    const auto statistics = source->getStatistics();
+    EXPECT_EQ(statistics.at("uri"), masked);
+    EXPECT_NE(statistics.at("lastError").get<std::string>().find("cannot open " + masked), std::string::npos)
+        << statistics.at("lastError");
+    EXPECT_EQ(source->getInfo(), "stream " + masked);
+    EXPECT_EQ(statistics.dump().find("s3cret"), std::string::npos);
+    EXPECT_TRUE(capture.log->contains("cannot open " + masked));
+    EXPECT_FALSE(capture.log->contains("s3cret"));
 }
 
 TEST(FFmpegVideoSource, NetworkStreamDeliversFramesUntilItsServerFallsSilent) {

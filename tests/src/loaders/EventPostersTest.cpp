@@ -53,6 +53,20 @@ class EventPostersTest : public ::testing::Test {
     int sinks = 0;
 };
 
+TEST_F(EventPostersTest, AFailedPostNamesTheServerWithoutItsCredentials) {
+    auto closed = startSink(false);
+    std::string url = closed->url();
+    closed.reset();
+    ASSERT_EQ(url.rfind("http://", 0), 0u);
+    const std::string masked = "http://***@" + url.substr(7);
+    url.insert(7, "poster:s3cret@");
+    ek::loadEventPosters(ctx, json::array({{{"name", "closed"}, {"url", url}}}));
+    ctx.eventQueues.at("closed")->push(pairOf(sampleEvent()));
+    stopPosters();
+    EXPECT_EQ(capture.log->count("EventPoster closed: POST " + masked + " failed: ", ILog::LevelError), 1u);
+    EXPECT_FALSE(capture.log->contains("s3cret"));
+}
+
 TEST_F(EventPostersTest, PostsEventsToTheSinkAndLogsEachPost) {
     auto sink = startSink(false);
     ek::loadEventPosters(ctx, json::array({{{"name", "main"}, {"url", sink->url()}, {"imageWidth", 640}}}));
