@@ -14,7 +14,7 @@ class limited_queue {
     class iterator {
       public:
         iterator(limited_queue& lq, uint64_t pos, bool sentinel = false)
-            : _lq(lq), _index(static_cast<int64_t>(lq._counter)), _pos(pos), _sentinel(sentinel) {}
+            : _lq(lq), _index(lq.departed()), _pos(pos), _sentinel(sentinel) {}
 
         // All steps are made while the caller holds the queue's _mutex.
         iterator& operator++() {
@@ -53,16 +53,18 @@ class limited_queue {
         }
 
       private:
-        // k pushes since the last step move the iterator back k positions (not below 0), which on
-        // a full ring keeps it on the same entry.
+        // The entry of push number s stands at position max(0, s - departed), so the iterator moves
+        // back by the entries that left the ring since its last step (overwritten, or all of them at
+        // a poison) and stays on its entry; an entry that left is passed over. Pushes into a ring
+        // not yet full move nothing, so a walk never visits an entry twice.
         void correct() {
-            auto moved = static_cast<int64_t>(_lq._counter) - _index;
-            _pos = moved >= static_cast<int64_t>(_pos) ? 0 : _pos - static_cast<uint64_t>(moved);
-            _index = static_cast<int64_t>(_lq._counter);
+            auto left = _lq.departed() - _index;
+            _pos = left >= _pos ? 0 : _pos - left;
+            _index = _lq.departed();
         }
 
         limited_queue& _lq;
-        int64_t _index;
+        uint64_t _index;  // entries departed from the ring at the last step
         uint64_t _pos;
         bool _sentinel;
     };
@@ -140,6 +142,10 @@ class limited_queue {
     iterator end() { return iterator(*this, _queue.size(), true); }
 
   protected:
+    // Accepted pushes whose entries are no longer stored (overwritten, or removed by poison); never
+    // decreases. The caller holds _mutex.
+    uint64_t departed() const { return _counter - _queue.size(); }
+
     void copyFrom(const limited_queue& other) {
         _capacity = other._capacity;
         _queue = other._queue;

@@ -27,11 +27,12 @@ class BufferDetections : public limited_queue<std::pair<int64_t, std::vector<Det
     // rects() never waits past one deadline set when it is called:
     //   now + clamp(stop - now, 0, kMaxWaitAhead) + grace
     // so an interval that ends in the future is waited for (at most kMaxWaitAhead ahead), plus a
-    // grace (kDefaultGrace, settable) for the frames still in the pipeline.
+    // grace (kDefaultGrace unless given at construction) for the frames still in the pipeline.
     static constexpr std::chrono::milliseconds kMaxWaitAhead{60000};
     static constexpr std::chrono::milliseconds kDefaultGrace{10000};
 
-    explicit BufferDetections(uint64_t capacity = 1);
+    // grace: see above; tests shorten it.
+    explicit BufferDetections(uint64_t capacity = 1, std::chrono::milliseconds grace = kDefaultGrace);
 
     // The entries with start <= timestamp <= stop, keyed by timestamp (a repeated timestamp keeps
     // the later entry). Blocks until an entry later than stop has been pushed, and returns early:
@@ -43,9 +44,6 @@ class BufferDetections : public limited_queue<std::pair<int64_t, std::vector<Det
     // Safe from any number of threads while the worker pushes; holds the ring's mutex except while
     // waiting.
     Rects rects(long start, long stop);
-
-    // The grace added to the deadline of later rects() calls (tests shorten it).
-    void setGrace(std::chrono::milliseconds grace);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -60,5 +58,5 @@ class BufferDetections : public limited_queue<std::pair<int64_t, std::vector<Det
     void copyInterval(std::unique_lock<std::mutex>& lock, iterator& it, long stop, Clock::time_point deadline,
                       Rects& result);
 
-    std::chrono::milliseconds _grace{kDefaultGrace};  // guarded by _mutex
+    std::chrono::milliseconds _grace;  // fixed at construction
 };

@@ -74,7 +74,7 @@ TEST(LimitedQueueTest, IteratorStaysOnItsEntryWhileAFullRingMoves) {
     EXPECT_EQ(*it, "d");
 }
 
-TEST(LimitedQueueTest, PushIntoARingNotYetFullMovesTheIteratorBack) {
+TEST(LimitedQueueTest, PushIntoARingNotYetFullLeavesTheIteratorOnItsEntry) {
     Ring ring(5);
     pushAll(ring, {"a", "b"});
     auto guard = ring.lock();
@@ -85,9 +85,52 @@ TEST(LimitedQueueTest, PushIntoARingNotYetFullMovesTheIteratorBack) {
     guard.unlock();
     ring.push("c");
     guard.lock();
-    // Nothing moved in the storage, so the entry last visited is visited again.
-    EXPECT_EQ(it.position(), 0u);
+    // Nothing left the ring, so the iterator stays where it was.
+    EXPECT_EQ(it.position(), 1u);
+    EXPECT_EQ(*it, "b");
+    ++it;
+    EXPECT_EQ(*it, "c");
+}
+
+// A walk that crosses the moment the ring fills and starts overwriting: each push between two
+// steps moves the iterator back only by the entries that left.
+TEST(LimitedQueueTest, WalkAcrossFillingAndOverwritingVisitsEachEntryOnce) {
+    Ring ring(3);
+    ring.push("a");
+    auto guard = ring.lock();
+    auto it = ring.begin();
+    std::vector<std::string> visited;
+    for (const char* item : {"b", "c", "d", "e", "f"}) {
+        visited.push_back(*it);
+        ++it;
+        guard.unlock();
+        ring.push(item);
+        guard.lock();
+    }
+    while (!it.atEnd()) {
+        visited.push_back(*it);
+        ++it;
+    }
+    EXPECT_EQ(visited, (std::vector<std::string>{"a", "b", "c", "d", "e", "f"}));
+}
+
+// Entries overwritten before the walk reached them are passed over, never visited twice.
+TEST(LimitedQueueTest, WalkPassesOverEntriesOverwrittenBeforeItReachedThem) {
+    Ring ring(3);
+    pushAll(ring, {"a", "b"});
+    auto guard = ring.lock();
+    auto it = ring.begin();
     EXPECT_EQ(*it, "a");
+    ++it;  // on "b"
+    guard.unlock();
+    pushAll(ring, {"c", "d", "e", "f"});  // a, b and c leave; d, e, f stay
+    guard.lock();
+    std::vector<std::string> visited;
+    while (!it.atEnd()) {
+        visited.push_back(*it);
+        ++it;
+    }
+    EXPECT_EQ(visited, (std::vector<std::string>{"d", "e", "f"}));
 }
 
 TEST(LimitedQueueTest, PoisonedRingIgnoresPushesAndDoesNotCount) {
@@ -114,6 +157,26 @@ TEST(LimitedQueueTest, IteratorPastTheEndAfterPoisonIsAtTheEnd) {
     EXPECT_TRUE(it == ring.end());
     ++it;  // stepping further stays at the end and reads nothing
     EXPECT_TRUE(it.atEnd());
+}
+
+TEST(LimitedQueueTest, EveryIteratorIsAtTheEndAfterPoison) {
+    for (size_t pushes : {size_t{2}, size_t{5}}) {  // a ring not yet full, and a full one
+        Ring ring(3);
+        for (size_t i = 0; i < pushes; ++i) {
+            ring.push(std::to_string(i));
+        }
+        auto guard = ring.lock();
+        auto first = ring.begin();
+        auto second = ring.begin();
+        ++second;
+        guard.unlock();
+        ring.poison();
+        ring.push("late");
+        guard.lock();
+        EXPECT_TRUE(first.atEnd()) << pushes;
+        EXPECT_TRUE(second.atEnd()) << pushes;
+        EXPECT_TRUE(ring.begin() == ring.end()) << pushes;
+    }
 }
 
 TEST(LimitedQueueTest, CapacityZeroStoresNothing) {
