@@ -137,7 +137,10 @@ TEST_F(NonTriggeredBuilderTest, IgnoresFaceFramesAndFeedsBackOnlyFramesInProcess
     face->frame->cameraType = CameraType::FACE;
     face->processTime = 70.f;
     builder->consume(face);
-    EXPECT_TRUE(capture.log->messages().empty());
+    for (const auto& message : capture.log->messages()) {
+        // Only the sweep thread, which starts with the builder, may have spoken meanwhile.
+        EXPECT_NE(message.find("deleting old files"), std::string::npos) << message;
+    }
     EXPECT_EQ(face->status.load(), FrameWithInfo::InProccess);
 
     struct Case {
