@@ -7,6 +7,7 @@
 #include <string>
 
 #include "src/AppControl.h"
+#include "src/loaders/EventBuilders.h"
 #include "src/loaders/EventPosters.h"
 #include "src/loaders/Networks.h"
 #include "src/loaders/Outputs.h"
@@ -43,17 +44,19 @@ void forEachNamed(const nlohmann::json& configuration, const char* key, Fn fn) {
 
 class NameSpace {
   public:
-    explicit NameSpace(std::string what) : what_(std::move(what)) {}
+    explicit NameSpace(std::string what, std::string need = "a queue of its own")
+        : what_(std::move(what)), need_(std::move(need)) {}
     void claim(const std::string& name, const std::string& owner) {
         const auto [found, inserted] = owners_.emplace(name, owner);
         if (!inserted) {
             throw std::runtime_error("duplicate " + what_ + " name \"" + name + "\" (" + found->second +
-                                     " and " + owner + "): each needs a queue of its own");
+                                     " and " + owner + "): each needs " + need_);
         }
     }
 
   private:
     std::string what_;
+    std::string need_;
     std::map<std::string, std::string> owners_;
 };
 
@@ -81,18 +84,26 @@ void checkUniqueNames(const nlohmann::json& configuration) {
                  [&](const std::string& name) { posters.claim(name, "eventposters"); });
     NameSpace sources("source");
     forEachNamed(configuration, "sources", [&](const std::string& name) { sources.claim(name, "sources"); });
+
+    // Sources and builders write their entries into the status document under their names, next to
+    // "core" and "triggers": two writers of one entry would overwrite each other.
+    NameSpace status("status", "an entry of its own in the status document");
+    status.claim("core", "the service state");
+    status.claim("triggers", "the trigger statistics");
+    forEachNamed(configuration, "sources", [&](const std::string& name) { status.claim(name, "sources"); });
+    forEachNamed(configuration, "eventbuilders",
+                 [&](const std::string& name) { status.claim(name, "eventbuilders"); });
 }
 
 void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     moveStateRecognizerIntoGrus(configuration);
     checkUniqueNames(configuration);
 
-    // ---- Loader hook points, in this order. Each subsystem replaces its refuseUntilSupported
-    // line with its loader; a loader makes its queues with ctx.addFrameQueue / ctx.addEventQueue
-    // and appends its threads to the context's thread vectors.
-    (void)ctx;
+    // ---- Loaders, in this order (builders check their destinations against the posters). A
+    // loader makes its queues with ctx.addFrameQueue / ctx.addEventQueue and appends its threads
+    // to the context's thread vectors.
     loadEventPosters(ctx, configuration["eventposters"]);
-    refuseUntilSupported(configuration["eventbuilders"], "eventbuilders");  // ek::loadEventBuilders
+    loadEventBuilders(ctx, configuration["eventbuilders"]);
     loadNetworks(ctx, configuration["networks"]);
     loadSources(ctx, configuration["sources"]);
     loadOutputs(ctx, configuration["outputs"]);
@@ -105,6 +116,7 @@ void startPipeline(PipelineContext& ctx) {
     //   ek::startEventBuilders(ctx);  each builder's start(), then its worker, in name order
     startProducers(ctx);
     startNetworks(ctx);
+    startEventBuilders(ctx);
 }
 
 }  // namespace ek

@@ -15,7 +15,8 @@
 // Threads: start() runs once on the main thread before the builder's worker starts; consume() is
 // called only from that one worker; trigger() from trigger threads, concurrently with consume()
 // and with other trigger() calls; getStatString() and getStatistics() from the statistics thread
-// and from the worker. getStatistics() runs under the context lock and must never wait for it.
+// and from the worker. Neither calls it under the context lock, so getStatistics() may lock the
+// builder's own state; a builder never holds a lock of its own while it takes the context lock.
 class IEventBuilderComponent {
   public:
     virtual ~IEventBuilderComponent() = default;

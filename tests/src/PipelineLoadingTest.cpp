@@ -26,6 +26,7 @@ TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
         json config;
         std::string error;  // empty: accepted
     };
+    const std::string kOwnEntry = ": each needs an entry of its own in the status document";
     const std::vector<Case> cases = {
         {json::object(), ""},
         {{{"eventbuilders", {{{"name", "eb"}}}},
@@ -44,11 +45,17 @@ TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
          "duplicate event poster name \"p\" (eventposters and eventposters): each needs a queue of its own"},
         {{{"sources", {{{"name", "cam"}}, {{"name", "cam"}}}}},
          "duplicate source name \"cam\" (sources and sources): each needs a queue of its own"},
-        // A poster, a source and a builder may share a name: their queues live in different maps.
-        {{{"eventposters", {{{"name", "n"}}}},
-          {"sources", {{{"name", "n"}}}},
-          {"eventbuilders", {{{"name", "n"}}}}},
-         ""},
+        // A poster may share a name with a source or a builder: their queues live in different maps,
+        // and posters write no status entry.
+        {{{"eventposters", {{{"name", "n"}}}}, {"sources", {{{"name", "n"}}}}}, ""},
+        {{{"eventposters", {{{"name", "n"}}}}, {"eventbuilders", {{{"name", "n"}}}}}, ""},
+        // Sources and builders write status entries under their names, beside "core" and "triggers".
+        {{{"sources", {{{"name", "n"}}}}, {"eventbuilders", {{{"name", "n"}}}}},
+         "duplicate status name \"n\" (sources and eventbuilders)" + kOwnEntry},
+        {{{"sources", {{{"name", "core"}}}}},
+         "duplicate status name \"core\" (the service state and sources)" + kOwnEntry},
+        {{{"eventbuilders", {{{"name", "triggers"}}}}},
+         "duplicate status name \"triggers\" (the trigger statistics and eventbuilders)" + kOwnEntry},
         // Elements without a text name are the loaders' to refuse.
         {{{"networks", {{{"type", "yolo"}}, {{"type", "yolo"}}, {{"name", 1}}, {{"name", 1}}, 7}}}, ""},
         // An object's values count as its elements.

@@ -322,4 +322,28 @@ TEST_F(NetworksTest, YoloNetworksRefreshTheFrameRate) {
     EXPECT_GE(out->processTime, 0.f);
 }
 
+// Events keep frames for many seconds: they must hold the detections, not the network input.
+TEST_F(NetworksTest, FramesLeaveANetworkWithoutItsInputAlsoWhenInferFails) {
+    ek::loadNetworks(*ctx, json::array({yoloEntry("yolo")}));
+    auto fake = addNetwork("net", {"out"});
+    ctx->addFrameQueue("out", 10);
+    start();
+    auto detected = frame("yolo");
+    detected->frame->image = cv::Mat(64, 64, CV_8UC3, cv::Scalar::all(0));
+    detected->frame->image(cv::Rect(16, 16, 16, 16)).setTo(cv::Scalar::all(255));
+    push("yolo", detected);
+    push("net", frame("bad infer", 2.f));
+    std::vector<std::shared_ptr<FrameWithInfo>> out{pop("out"), pop("out")};
+    for (const auto& f : out) {
+        SCOPED_TRACE(f->frame->guid);
+        EXPECT_EQ(f->status.load(), FrameWithInfo::InProccess);  // it was prepared
+        EXPECT_TRUE(f->small.empty());
+        EXPECT_EQ(f->small.capacity(), 0u);
+    }
+    const auto& yolo = out[0]->frame->guid == "yolo" ? out[0] : out[1];
+    ASSERT_EQ(yolo->yoloInfo.size(), 1u);
+    EXPECT_EQ(yolo->yoloInfo[0].rect(), cv::Rect(16, 16, 16, 16));
+    EXPECT_EQ(fake->prepared.load(), 1);
+}
+
 }  // namespace

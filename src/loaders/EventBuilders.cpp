@@ -1,0 +1,141 @@
+#include "src/loaders/EventBuilders.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "qo_common/logger/log.h"
+#include "src/event_builder/BuilderConfig.h"
+#include "src/event_builder/EventBuilderComponent.h"
+#include "src/loaders/ExceptionText.h"
+
+using nlohmann::json;
+
+namespace ek {
+namespace {
+
+constexpr uint64_t kBuilderQueueCapacity = 2;
+
+using FrameQueue = PipelineContext::FrameQueue;
+
+// Logging must not end a worker either; if the logger itself fails there is nowhere to report.
+template <typename... Args>
+void logError(const char* format, Args... args) {
+    try {
+        ILog::Error(format, args...);
+    } catch (...) {
+    }
+}
+
+void logFailure(const char* step, const std::string& name, const FrameWithInfo* frame,
+                const std::exception_ptr& error) {
+    const bool known = frame && frame->frame;
+    logError("Event builder %s: %s failed (camera: %s, guid: %s): %s", name.c_str(), step,
+             known ? frame->frame->cameraName.c_str() : "", known ? frame->frame->guid.c_str() : "",
+             describe(error).c_str());
+}
+
+void consumeOne(IEventBuilderComponent& builder, const std::string& name,
+                const std::shared_ptr<FrameWithInfo>& frame) {
+    try {
+        builder.consume(frame);
+    } catch (...) {
+        logFailure("consume", name, frame.get(), std::current_exception());
+    }
+}
+
+// The statistics are taken before the context lock: a builder may lock its own state for them,
+// and must never wait for the context lock while holding its own.
+void storeStatistics(PipelineContext& ctx, const IEventBuilderComponent& builder, const std::string& name,
+                     const FrameWithInfo* frame) {
+    try {
+        json statistics = builder.getStatistics();
+        ctx.withLock([&](PipelineContext& c) { c.status[name] = std::move(statistics); });
+    } catch (...) {
+        logFailure("getStatistics", name, frame, std::current_exception());
+    }
+}
+
+void runWorker(PipelineContext& ctx, const std::string& name) {
+    // The maps are complete before any worker starts and never change afterwards: no lock.
+    const auto queue = ctx.queues.find(name);
+    if (queue == ctx.queues.end() || !queue->second) {
+        throw std::runtime_error("can't find " + name + " in queues");
+    }
+    const auto builder = ctx.eventBuilders.find(name);
+    if (builder == ctx.eventBuilders.end() || !builder->second) {
+        throw std::runtime_error("can't find " + name + " in eventBuilders");
+    }
+    const std::shared_ptr<FrameQueue> frames = queue->second;
+    const std::shared_ptr<IEventBuilderComponent> eb = builder->second;
+    for (;;) {
+        const auto frame = frames->pop();
+        if (!frame) {
+            logError("Event builder %s: empty frame pointer skipped", name.c_str());
+            continue;
+        }
+        consumeOne(*eb, name, frame);
+        storeStatistics(ctx, *eb, name, frame.get());
+        if (frame->poison) {
+            break;
+        }
+    }
+}
+
+void runGuardedWorker(PipelineContext& ctx, const std::string& name) {
+    try {
+        ILog::Info("%s", ("creating EB worker " + name).c_str());
+        runWorker(ctx, name);
+    } catch (...) {
+        // Only the start-up lookup gets here: an exception must not leave a thread function.
+        logError("Event builder %s: worker ended: %s", name.c_str(),
+                 describe(std::current_exception()).c_str());
+        return;
+    }
+    ILog::Info("%s", ("stopped EB worker " + name).c_str());
+}
+
+// The value as an array; null and an empty object stand for none.
+const json& elementsOf(const json& builders) {
+    static const json none = json::array();
+    if (builders.is_null() || (builders.is_object() && builders.empty())) {
+        return none;
+    }
+    if (!builders.is_array()) {
+        throw BuilderConfig::Error("eventbuilders",
+                                   "expected an array, got " + BuilderConfig::describe(builders));
+    }
+    return builders;
+}
+
+void loadOne(PipelineContext& ctx, const json& element) {
+    const json config = element.is_null() ? json::object() : element;
+    const std::string name = BuilderConfig(config).requiredText("name");
+    ILog::Info("Creating event builder: %s", name.c_str());
+    ctx.addFrameQueue(name, kBuilderQueueCapacity);
+    ctx.eventBuilders[name] = createEventBuilder(ctx, config);
+}
+
+}  // namespace
+
+void loadEventBuilders(PipelineContext& ctx, const json& builders) {
+    ILog::Info("Creating eventbuilders");
+    const json& elements = elementsOf(builders);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        try {
+            loadOne(ctx, elements[i]);
+        } catch (const BuilderConfig::Error& e) {
+            throw e.under("eventbuilders[" + std::to_string(i) + "]");
+        }
+    }
+}
+
+void startEventBuilders(PipelineContext& ctx) {
+    ILog::Info("Starting event builder workers");
+    for (const auto& [name, builder] : ctx.eventBuilders) {
+        builder->start();
+        ctx.ebWorkers.emplace_back([&ctx, name = name] { runGuardedWorker(ctx, name); });
+    }
+}
+
+}  // namespace ek
