@@ -9,6 +9,7 @@
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/EventBuilderUtils.h"
 #include "src/PipelineContext.h"
+#include "src/event_builder/TrainBuilder.h"
 
 using nlohmann::json;
 
@@ -41,7 +42,8 @@ const std::map<int64_t, Maker>& lpBuilders() {
 
 const std::map<std::string, Maker>& builderKinds() {
     static const std::map<std::string, Maker> byType = {
-        {"LP", createLpEventBuilder}, {"TrainSequence", notSupportedYet("TrainSequence")},  // TrainBuilder
+        {"LP", createLpEventBuilder},
+        {"TrainSequence", make<TrainBuilder>},
     };
     return byType;
 }

@@ -275,8 +275,8 @@ TEST(EventBuildersLoadingTest, Refusals) {
          "eventbuilders: LP triggeredMode 2 not supported yet"},
         {{{{"name", "eb"}, {"triggeredMode", 3}, {"destinations", {"p1"}}}},
          "eventbuilders: LP triggeredMode 3 not supported yet"},
-        {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", {"p1"}}}},
-         "eventbuilders: TrainSequence not supported yet"},
+        {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", {"p1"}}, {"minDoorOpenCount", -1}}},
+         "eventbuilders[0].minDoorOpenCount: must be at least 0, got -1 (builder \"eb\")"},
         // Errors name the element and the key.
         {{{{"type", 5}, {"name", "b"}}}, "eventbuilders[0].type: expected a string, got number 5"},
         {{{{"name", "b"}, {"triggeredMode", "2"}}},
