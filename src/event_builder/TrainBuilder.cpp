@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
