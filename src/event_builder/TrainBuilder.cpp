@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -81,6 +82,18 @@ cv::Mat plateCrop(const cv::Mat& image, const cv::Rect& position) {
     return image(inside).clone();
 }
 
+// Beyond the float range the value becomes an infinity (the load warns), not undefined behaviour.
+float toFloat(double value) {
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    if (value > kLargest) {
+        return std::numeric_limits<float>::infinity();
+    }
+    if (value < -kLargest) {
+        return -std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
+
 std::string rectText(const cv::Rect& r) {
     return std::to_string(r.x) + ", " + std::to_string(r.y) + ", " + std::to_string(r.width) + ", " +
            std::to_string(r.height);
@@ -130,7 +143,7 @@ void TrainBuilder::readTrainKeys(const json& config) {
     settings.maxDoorDistancePercent = keys.int32("maxDoorDistancePercent", settings.maxDoorDistancePercent);
     settings.stationaryPlateMinCount =
         keys.int32("stationaryPlateMinCount", settings.stationaryPlateMinCount);
-    settings.iouThreshold = static_cast<float>(keys.number("iouThreshold", settings.iouThreshold));
+    settings.iouThreshold = toFloat(keys.number("iouThreshold", settings.iouThreshold));
 }
 
 void TrainBuilder::readDoorRoi(const json& config) {
