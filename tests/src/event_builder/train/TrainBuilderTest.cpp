@@ -23,6 +23,7 @@ using nlohmann::json;
 const cv::Size kImage{1000, 500};
 const cv::Rect kStanding{100, 100, 40, 12};
 const std::string kPlate = "TRN4512";
+const cv::Size kSmall{200, 150};  // enough for kStanding, cheap to copy
 
 // Fails to start the first `failures` report threads, as a process out of threads would.
 class FlakyTrainBuilder : public TrainBuilder {
@@ -73,8 +74,8 @@ class TrainBuilderTest : public ::testing::Test {
     // A frame of `camera` at `ts`, as the networks leave it, with a plate at `plate` when given.
     static std::shared_ptr<FrameWithInfo> frame(int64_t ts, std::optional<cv::Rect> plate = kStanding,
                                                 int camera = 1, const std::string& text = kPlate,
-                                                float confidence = 0.9f) {
-        auto f = fixtures::frame(camera, ts, kImage);
+                                                float confidence = 0.9f, cv::Size image = kImage) {
+        auto f = fixtures::frame(camera, ts, image);
         f->status = FrameWithInfo::InProccess;
         if (plate) {
             const uint64_t object = fixtures::addObject(*f, 0, *plate);
@@ -590,10 +591,10 @@ TEST_F(TrainBuilderTest, StatisticsAreReadSafelyWhileTheWorkerOpensAndClosesEven
         for (int train = 0; train < 60; ++train) {
             const std::string text = "TR" + std::to_string(1000 + train);
             for (int i = 0; i < 5; ++i) {
-                b->consume(frame(ts += 5, kStanding, 1, text));
+                b->consume(frame(ts += 5, kStanding, 1, text, 0.9f, kSmall));
             }
             for (int i = 0; i < 12; ++i) {
-                b->consume(frame(ts += 5, std::nullopt));
+                b->consume(frame(ts += 5, std::nullopt, 1, kPlate, 0.9f, kSmall));
             }
         }
         done = true;
