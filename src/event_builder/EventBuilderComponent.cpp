@@ -10,6 +10,7 @@
 #include "qo_common/utils/EventBuilderUtils.h"
 #include "src/PipelineContext.h"
 #include "src/event_builder/NonTriggeredBuilder.h"
+#include "src/event_builder/TrainBuilder.h"
 
 using nlohmann::json;
 
@@ -56,7 +57,8 @@ const std::map<int64_t, Maker>& lpBuilders() {
 
 const std::map<std::string, Maker>& builderKinds() {
     static const std::map<std::string, Maker> byType = {
-        {"LP", createLpEventBuilder}, {"TrainSequence", notSupportedYet("TrainSequence")},  // TrainBuilder
+        {"LP", createLpEventBuilder},
+        {"TrainSequence", make<TrainBuilder>},
     };
     return byType;
 }

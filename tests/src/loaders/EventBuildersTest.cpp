@@ -277,8 +277,8 @@ TEST(EventBuildersLoadingTest, Refusals) {
          "eventbuilders: LP triggeredMode 2 not supported yet"},
         {{{{"name", "eb"}, {"triggeredMode", 3}, {"destinations", {"p1"}}}},
          "eventbuilders: LP triggeredMode 3 not supported yet"},
-        {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", {"p1"}}}},
-         "eventbuilders: TrainSequence not supported yet"},
+        {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", {"p1"}}, {"minDoorOpenCount", -1}}},
+         "eventbuilders[0].minDoorOpenCount: must be at least 0, got -1 (builder \"eb\")"},
         // Errors name the element and the key; the shared keys are checked for every kind.
         {{{{"name", "eb"}, {"destinations", {"p1", "nope"}}}},
          "eventbuilders[0].destinations[1]: no event poster named \"nope\""},
