@@ -7,7 +7,7 @@
 using nlohmann::json;
 
 EventSink::EventSink(Options options)
-    : options_(std::move(options)), store_(options_.folder, options_.summaryOut) {
+    : options_(std::move(options)), store_(options_.folder, options_.summaryOut, options_.clipPrefix) {
     server_.set_payload_max_length(options_.maxBodyBytes);
     // An idle kept-alive connection holds a server thread, and so the stop, for this long.
     server_.set_keep_alive_timeout(1);

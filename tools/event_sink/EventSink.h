@@ -24,6 +24,7 @@ class EventSink {
         bool fail = false;
         size_t maxBodyBytes = 64 * 1024 * 1024;
         std::FILE* summaryOut = stdout;
+        std::string clipPrefix;  // put before the clip ids of the summary lines
     };
 
     // Binds the port; throws std::runtime_error when it cannot.

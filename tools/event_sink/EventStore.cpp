@@ -34,8 +34,8 @@ json::json_pointer pointerOf(const std::string& path) {
 
 }  // namespace
 
-EventStore::EventStore(std::filesystem::path folder, std::FILE* summaryOut)
-    : folder_(std::move(folder)), out_(summaryOut) {
+EventStore::EventStore(std::filesystem::path folder, std::FILE* summaryOut, std::string clipPrefix)
+    : folder_(std::move(folder)), out_(summaryOut), clipPrefix_(std::move(clipPrefix)) {
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
     if (error || !std::filesystem::is_directory(folder_)) {
@@ -53,7 +53,7 @@ std::string EventStore::safeName(const std::string& guid) {
     return name;
 }
 
-std::string EventStore::summary(const json& event, size_t images) {
+std::string EventStore::summary(const json& event, size_t images, const std::string& clipPrefix) {
     std::string plates;
     double best = 0.0;
     for (const auto& plate : event.at("evts")) {
@@ -62,14 +62,19 @@ std::string EventStore::summary(const json& event, size_t images) {
     }
     char confidence[32];
     std::snprintf(confidence, sizeof(confidence), "%.2f", best);
+    std::string clips;
+    for (const auto& clip : event.value("videos", json::array())) {
+        clips += (clips.empty() ? " clips=" : ",") + clipPrefix + safeName(clip.at("id").get<std::string>()) +
+                 ".mp4";
+    }
     return "event lane=" + std::to_string(event.at("laneId").get<int64_t>()) +
            " plates=" + (plates.empty() ? "-" : plates) + " confidence=" + confidence +
-           " images=" + std::to_string(images) + " guid=" + event.at("guid").get<std::string>();
+           " images=" + std::to_string(images) + " guid=" + event.at("guid").get<std::string>() + clips;
 }
 
 std::string EventStore::store(json event, const std::vector<ReceivedImage>& images, bool multipart) {
     const std::string dir = safeName(event.at("guid").get<std::string>());
-    const std::string line = summary(event, images.size());
+    const std::string line = summary(event, images.size(), clipPrefix_);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!images.empty()) {
         std::filesystem::create_directories(folder_ / dir);

@@ -12,10 +12,11 @@ namespace {
 
 void usage() {
     std::printf(
-        "Usage: event_sink [--port N] [--host ADDRESS] [--out FOLDER] [--fail]\n"
+        "Usage: event_sink [--port N] [--host ADDRESS] [--out FOLDER] [--clips PREFIX] [--fail]\n"
         "  --port N        port to listen on (default 8090; 0 picks a free one)\n"
         "  --host ADDRESS  address to listen on (default 127.0.0.1)\n"
         "  --out FOLDER    where events.jsonl and the pictures go (default ./events)\n"
+        "  --clips PREFIX  put before each clip id in the printed lines (the sender's clip folder)\n"
         "  --fail          answer every request with status 500 (to test a failing server)\n");
 }
 
@@ -35,6 +36,8 @@ bool parse(int argc, char** argv, EventSink::Options& options) {
             options.host = argv[++i];
         } else if (arg == "--out" && hasValue) {
             options.folder = argv[++i];
+        } else if (arg == "--clips" && hasValue) {
+            options.clipPrefix = argv[++i];
         } else if (arg == "--fail") {
             options.fail = true;
         } else {

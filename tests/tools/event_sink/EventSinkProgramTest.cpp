@@ -1,5 +1,5 @@
 // The event_sink program as the demo runs it: start, print its address, print one line per
-// event, stop on SIGTERM with its counts.
+// event (with its clip files under the folder given by --clips), stop on SIGTERM with its counts.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -33,7 +33,8 @@ class SinkProcess {
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         std::string program = EVENT_SINK;
-        std::vector<std::string> args = {program, "--port", "0", "--out", folder};
+        std::vector<std::string> args = {
+            program, "--port", "0", "--out", folder, "--clips", "demo-output/clips/"};
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
@@ -111,7 +112,7 @@ TEST(EventSinkProgram, PrintsOneLinePerEventAndStopsOnSigterm) {
     }  // closes its kept-alive connection
     EXPECT_EQ(sink.line(),
               "event lane=7 plates=AB123CD,AB123CE confidence=0.93 images=4 "
-              "guid=5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21\n");
+              "guid=5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21 clips=demo-output/clips/clip-1.mp4\n");
 
     EXPECT_EQ(sink.stop(), 0);
     EXPECT_EQ(sink.line(), "event_sink: stopped, 1 stored, 0 refused\n");

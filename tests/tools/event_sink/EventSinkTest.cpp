@@ -129,6 +129,16 @@ TEST(EventStore, SummaryAndSafeNames) {
     doc["evts"] = json::array();
     EXPECT_EQ(EventStore::summary(doc, 0), "event lane=3 plates=- confidence=0.00 images=0 guid=g-1");
     EXPECT_EQ(EventStore::safeName("../a b/c"), "___a_b_c");
+
+    // Clips named by the event follow, behind the sender's clip folder; ids are made safe to print.
+    doc["videos"] = json::array({{{"srcId", 1}, {"id", "c-1"}},
+                                 {{"srcId", 2},
+                                  {"id",
+                                   "c\x1b"
+                                   "2"}}});
+    EXPECT_EQ(
+        EventStore::summary(doc, 1, "out/clips/"),
+        "event lane=3 plates=- confidence=0.00 images=1 guid=g-1 clips=out/clips/c-1.mp4,out/clips/c_2.mp4");
 }
 
 class SinkServer : public ::testing::Test {
