@@ -46,12 +46,17 @@ class ILog {
         return send(LevelDebug, format, args...);
     }
 
-    // printf formatting sized by a first measuring pass, so any length is formatted whole.
+    // printf formatting of any length, formatted whole. Most messages fit the stack buffer, so the
+    // measuring pass and the formatting are one call; a longer one is formatted again at its size.
     template <typename... Args>
     static std::string StringFormat(const char* format, Args... args) {
-        int length = measure(format, args...);
+        char shortText[256];
+        int length = print(shortText, sizeof shortText, format, args...);
         if (length < 0) {
             throw std::runtime_error("Error during formatting.");
+        }
+        if (static_cast<size_t>(length) < sizeof shortText) {
+            return std::string(shortText, static_cast<size_t>(length));
         }
         // snprintf writes its terminating null into the string's own terminator slot.
         std::string text(static_cast<size_t>(length), '\0');
@@ -74,15 +79,11 @@ class ILog {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
-// The buffer is sized by the measuring pass; GCC cannot see that and warns after inlining.
+// snprintf may truncate into the stack buffer on purpose; GCC warns about it after inlining.
 #pragma GCC diagnostic ignored "-Wformat-truncation"
     template <typename... Args>
-    static int measure(const char* format, Args... args) {
-        return std::snprintf(nullptr, 0, format, args...);
-    }
-    template <typename... Args>
-    static void print(char* buffer, size_t size, const char* format, Args... args) {
-        std::snprintf(buffer, size, format, args...);
+    static int print(char* buffer, size_t size, const char* format, Args... args) {
+        return std::snprintf(buffer, size, format, args...);
     }
 #pragma GCC diagnostic pop
 };
