@@ -126,4 +126,28 @@ TEST(LoadPipelineTest, AbsentArraysBecomeNullInMainsCopy) {
     EXPECT_FALSE(ctx.config.contains("sources"));  // the context keeps the document as read
 }
 
+TEST(LoadPipelineTest, ArraysThatAreNotArraysFailNamingTheArray) {
+    auto capture = CapturingLog::install();
+    for (const char* array : {"eventposters", "eventbuilders", "networks", "sources", "outputs"}) {
+        EXPECT_EQ(loadingError({{array, {{"a", {{"name", "x"}}}}}}),
+                  std::string(array) + R"(: expected an array, got object {"a":{"name":"x"}})");
+        EXPECT_EQ(loadingError({{array, 5}}), std::string(array) + ": expected an array, got number 5");
+    }
+}
+
+TEST(LoadPipelineTest, DestinationsWithoutAQueueAreOneWarningEach) {
+    auto capture = CapturingLog::install();
+    ek::PipelineContext ctx(json{{"webserver", {{"port", 0}}}});
+    ctx.addFrameQueue("yolo", 3);
+    const json config = {{"sources", {{{"destinations", {"yolo", "nowhere"}}}}},
+                         {"networks", {{{"destinations", {"gone"}}}, {{"name", "n"}}}}};
+    ek::warnAboutDestinationsWithoutQueue(ctx, config);
+    EXPECT_EQ(capture.log->count("no queue named", ILog::LevelWarning), 2u);
+    EXPECT_TRUE(capture.log->contains(
+        R"(sources[0].destinations[1]: no queue named "nowhere"; frames sent there are skipped)",
+        ILog::LevelWarning));
+    EXPECT_TRUE(
+        capture.log->contains(R"(networks[0].destinations[0]: no queue named "gone")", ILog::LevelWarning));
+}
+
 }  // namespace
