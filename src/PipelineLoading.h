@@ -8,7 +8,7 @@ namespace ek {
 
 // Refuses names that would make two readers share one queue: event builders, networks (their
 // name and their name + "_infer") and outputs share the frame-queue name space; posters and
-// sources each have their own. Elements without a text "name" are left to their loaders.
+// sources each have their own. Elements without a non-empty text "name" are left to their loaders.
 // Throws std::runtime_error naming the duplicate.
 void checkUniqueNames(const nlohmann::json& configuration);
 

@@ -49,8 +49,9 @@ TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
           {"sources", {{{"name", "n"}}}},
           {"eventbuilders", {{{"name", "n"}}}}},
          ""},
-        // Elements without a text name are the loaders' to refuse.
+        // Elements without a non-empty text name are the loaders' to refuse.
         {{{"networks", {{{"type", "yolo"}}, {{"type", "yolo"}}, {{"name", 1}}, {{"name", 1}}, 7}}}, ""},
+        {{{"sources", {{{"name", ""}}, {{"name", ""}}}}}, ""},
         // An object's values count as its elements.
         {{{"outputs", {{"o1", {{"name", "o"}}}, {"o2", {{"name", "o"}}}}}},
          "duplicate queue name \"o\" (outputs and outputs): each needs a queue of its own"},
@@ -133,6 +134,14 @@ TEST(LoadPipelineTest, ArraysThatAreNotArraysFailNamingTheArray) {
                   std::string(array) + R"(: expected an array, got object {"a":{"name":"x"}})");
         EXPECT_EQ(loadingError({{array, 5}}), std::string(array) + ": expected an array, got number 5");
     }
+}
+
+TEST(LoadPipelineTest, EmptyNamesAreRefusedByTheirLoaderWithThePath) {
+    auto capture = CapturingLog::install();
+    EXPECT_EQ(loadingError({{"sources", {{{"name", ""}}, {{"name", ""}}}}}),
+              R"(sources[0].name: expected a non-empty string, got string "")");
+    EXPECT_EQ(loadingError({{"outputs", {{{"name", "o"}, {"type", "t"}}, {{"name", ""}, {"type", "t"}}}}}),
+              R"(outputs[1].name: expected a non-empty string, got string "")");
 }
 
 TEST(LoadPipelineTest, DestinationsWithoutAQueueAreOneWarningEach) {
