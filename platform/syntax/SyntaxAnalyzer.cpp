@@ -5,6 +5,8 @@
 
 #include "Confusables.h"
 #include "JsonFile.h"
+#include "qo_common/utils/BoundedRegex.h"
+#include "qo_common/utils/ConfigReader.h"
 
 namespace ek {
 
@@ -27,8 +29,18 @@ std::string networkRegion(const nlohmann::json& network) {
     return {};
 }
 
-std::string text(const nlohmann::json& entry, const char* key) {
-    return entry.contains(key) ? entry.at(key).get<std::string>() : std::string();
+// Each correction multiplies the search by the plate's length and the confusables of a character.
+constexpr int kMaxCorrections = 4;
+// The candidates one match() may test against the syntaxes: a file with many confusables and
+// corrections would otherwise make every reading take minutes. Past it, the text is unmatched.
+constexpr size_t kMaxCandidates = 20000;
+
+std::regex compiled(const ConfigReader& entry, const std::string& definition) {
+    try {
+        return compileBoundedRegex(definition);
+    } catch (const std::runtime_error& e) {
+        entry.fail("definition", e.what());
+    }
 }
 
 }  // namespace
@@ -40,17 +52,23 @@ struct SyntaxAnalyzer::Impl {
     int maxCorrections = 2;
 
     // Depth-first over the positions from `pos`, keeping a character before trying its
-    // alternatives, with exactly `budget` replacements left to make.
-    bool correct(std::string& candidate, size_t pos, int budget, const std::regex& pattern) const {
+    // alternatives, with exactly `budget` replacements left to make; `tested` counts the
+    // candidates tried against `kMaxCandidates`.
+    bool correct(std::string& candidate, size_t pos, int budget, const std::regex& pattern,
+                 size_t& tested) const {
         if (budget == 0) {
+            ++tested;
             return std::regex_match(candidate, pattern);
         }
-        for (size_t i = pos; i < candidate.size(); ++i) {
+        for (size_t i = pos; i < candidate.size() && tested < kMaxCandidates; ++i) {
             const char original = candidate[i];
             for (char alternative : confusables.alternatives(original)) {
                 candidate[i] = alternative;
-                if (correct(candidate, i + 1, budget - 1, pattern)) {
+                if (correct(candidate, i + 1, budget - 1, pattern, tested)) {
                     return true;
+                }
+                if (tested >= kMaxCandidates) {
+                    break;
                 }
             }
             candidate[i] = original;
@@ -64,16 +82,21 @@ SyntaxAnalyzer::SyntaxAnalyzer(const std::string& path, const nlohmann::json& ne
     const auto document = readJsonFile(path, "SyntaxAnalyzer");
     const std::string region = networkRegion(network);
     try {
+        const ConfigReader file(document);
         impl->confusables =
             Confusables(document.contains("confusables") ? document.at("confusables") : nullptr);
-        impl->maxCorrections = document.value("maxCorrections", 2);
-        for (const auto& entry : document.at("syntaxes")) {
-            SyntaxInfo info{entry.at("definition").get<std::string>(), text(entry, "state"),
-                            text(entry, "type"), text(entry, "region")};
+        impl->maxCorrections = file.integer<int>("maxCorrections", 2, 0, kMaxCorrections);
+        if (!file.has("syntaxes")) {
+            file.fail("syntaxes", "missing, expected an array");
+        }
+        for (const auto& element : file.elements("syntaxes")) {
+            const ConfigReader entry = ConfigReader::objectAt(element.value(), element.path());
+            SyntaxInfo info{entry.requiredText("definition"), entry.text("state", ""), entry.text("type", ""),
+                            entry.text("region", "")};
             if (!inRegion(info.region, region)) {
                 continue;
             }
-            impl->patterns.emplace_back(info.definition, std::regex::ECMAScript);
+            impl->patterns.push_back(compiled(entry, info.definition));
             impl->syntaxes.push_back(std::move(info));
         }
     } catch (const std::exception& e) {
@@ -93,10 +116,11 @@ SyntaxMatch SyntaxAnalyzer::match(const std::string& text) const {
     if (text.empty()) {
         return {false, text, noSyntax()};
     }
-    for (int budget = 0; budget <= impl->maxCorrections; ++budget) {
-        for (size_t s = 0; s < impl->syntaxes.size(); ++s) {
+    size_t tested = 0;
+    for (int budget = 0; budget <= impl->maxCorrections && tested < kMaxCandidates; ++budget) {
+        for (size_t s = 0; s < impl->syntaxes.size() && tested < kMaxCandidates; ++s) {
             std::string candidate = text;
-            if (impl->correct(candidate, 0, budget, impl->patterns[s])) {
+            if (impl->correct(candidate, 0, budget, impl->patterns[s], tested)) {
                 return {true, candidate, impl->syntaxes[s]};
             }
         }

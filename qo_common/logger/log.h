@@ -80,7 +80,9 @@ class ILog {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 // snprintf may truncate into the stack buffer on purpose; GCC warns about it after inlining.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
     template <typename... Args>
     static int print(char* buffer, size_t size, const char* format, Args... args) {
         return std::snprintf(buffer, size, format, args...);
