@@ -299,7 +299,7 @@ TEST(EventBuildersLoadingTest, Refusals) {
         {{{{"name", 3}}}, "eventbuilders[0].name: expected a string, got number 3"},
         {{7}, "eventbuilders[0]: expected an object, got number 7"},
         {"all", "eventbuilders: expected an array, got string \"all\""},
-        {{{"x", {{"name", "eb"}}}}, "eventbuilders: expected an array, got object"},
+        {{{"x", {{"name", "eb"}}}}, "eventbuilders: expected an array, got object {\"x\":{\"name\":\"eb\"}}"},
         // Names that would overwrite each other in the status document.
         {{{{"name", "cam"}, {"destinations", {"p1"}}}},
          "duplicate status name \"cam\" (sources and eventbuilders)" + kOwnEntry,
