@@ -1,0 +1,391 @@
+#include "src/event_builder/ClipWriter.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qo_common/video/Packet.h"
+#include "tests/support/CapturingLog.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using Packets = std::vector<std::shared_ptr<Packet>>;
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) {
+        throw std::runtime_error("cannot run " + command);
+    }
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;) {
+        out.append(buffer, n);
+    }
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+// Small sources made once per test run with the ffmpeg command line.
+class Sources {
+  public:
+    std::string make(const std::string& name, const std::string& encoding) {
+        const auto path = dir_.file(name);
+        if (!std::filesystem::exists(path)) {
+            const std::string command =
+                "ffmpeg -nostdin -y -loglevel error -f lavfi -i " + encoding + " \"" + path + "\"";
+            if (std::system(command.c_str()) != 0) {
+                throw std::runtime_error("cannot make test source: " + command);
+            }
+        }
+        return path;
+    }
+
+  private:
+    TempDir dir_;
+};
+
+Sources& sources() {
+    static Sources instance;
+    return instance;
+}
+
+const char* const kTestPattern = "testsrc=size=160x120:rate=25:duration=4";
+
+std::string roadMp4() {
+    return std::string(QO_SOURCE_DIR) + "/demo/road.mp4";
+}
+std::string x264NoBFrames() {
+    return sources().make(
+        "nob.mp4", std::string(kTestPattern) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25");
+}
+std::string ntscTransportStream() {
+    return sources().make("ntsc.ts",
+                          "testsrc=size=160x120:rate=30000/1001:duration=4 -c:v libx264 -preset veryfast "
+                          "-pix_fmt yuv420p -g 30 -f mpegts");
+}
+std::string mpeg4Avi() {
+    return sources().make("mpeg4.avi", std::string(kTestPattern) + " -c:v mpeg4 -g 25");
+}
+std::string h264Flv() {
+    return sources().make(
+        "h264.flv", std::string(kTestPattern) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25");
+}
+std::string sorensonFlv() {
+    return sources().make("flv1.flv", std::string(kTestPattern) + " -c:v flv1");
+}
+
+// Every video packet of a file in decode order, each stamped with its frame's time in ms, as
+// the video library hands them out. The stream stays valid while any packet lives.
+struct SourcePackets {
+    Packets packets;
+    AVStream* stream = nullptr;
+};
+
+SourcePackets readPackets(const std::string& path) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    std::shared_ptr<AVFormatContext> input(raw, [](AVFormatContext* c) { avformat_close_input(&c); });
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) {
+        throw std::runtime_error("no stream info in " + path);
+    }
+    const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) {
+        throw std::runtime_error("no video stream in " + path);
+    }
+    SourcePackets out;
+    out.stream = input->streams[index];
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                          [](AVPacket* p) { av_packet_free(&p); });
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        if (packet->stream_index == index) {
+            const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            out.packets.push_back(std::make_shared<Packet>(
+                packet.get(), av_rescale_q(time, out.stream->time_base, AVRational{1, 1000}), out.stream,
+                input));
+        }
+        av_packet_unref(packet.get());
+    }
+    return out;
+}
+
+// From the second keyframe up to the packet before the fourth: whole groups of pictures from the
+// middle of the source.
+Packets middleRun(const Packets& all) {
+    std::vector<size_t> keys;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if ((all[i]->packet->flags & AV_PKT_FLAG_KEY) != 0) {
+            keys.push_back(i);
+        }
+    }
+    if (keys.size() < 3) {
+        throw std::runtime_error("source has fewer than three keyframes");
+    }
+    const size_t end = keys.size() > 3 ? keys[3] : all.size();
+    return Packets(all.begin() + static_cast<std::ptrdiff_t>(keys[1]),
+                   all.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+// The per-frame checksums of a file, in presentation order.
+std::vector<std::string> frameChecksums(const std::string& path) {
+    std::vector<std::string> out;
+    for (const auto& line : lines(run("ffmpeg -nostdin -v error -i \"" + path +
+                                      "\" -map 0:v:0 -fps_mode passthrough -f framemd5 -"))) {
+        if (line[0] != '#') {
+            out.push_back(line.substr(line.rfind(',') + 2));
+        }
+    }
+    return out;
+}
+
+std::vector<int64_t> presentationTimes(const std::string& path) {
+    std::vector<int64_t> out;
+    for (const auto& line : lines(run(
+             "ffprobe -v error -select_streams v:0 -show_entries frame=pts -of csv=p=0 \"" + path + "\""))) {
+        out.push_back(std::stoll(line));
+    }
+    return out;
+}
+
+std::string probeStream(const std::string& path, const std::string& entry) {
+    auto out = lines(run("ffprobe -v error -select_streams v:0 -show_entries stream=" + entry +
+                         " -of csv=p=0 \"" + path + "\""));
+    return out.empty() ? "" : out.front();
+}
+
+struct SourceCase {
+    const char* name;
+    std::function<std::string()> path;
+    std::function<void(AVStream*)> spoil;  // makes the stream's description unusable, or nothing
+    int64_t ticksPerFrame;                 // of the clip's time base
+    const char* frameRate;                 // of the clip, as ffprobe gives it
+    const char* warning;                   // logged while writing, or ""
+};
+
+void PrintTo(const SourceCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void keep(AVStream*) {}
+
+const std::vector<SourceCase>& sourceCases() {
+    static const std::vector<SourceCase> cases = {
+        {"road.mp4 with B-frames", roadMp4, keep, 512, "25/1", ""},
+        {"x264 without B-frames", x264NoBFrames, keep, 512, "25/1", ""},
+        // 1/90000: the frame counts times the ticks overflow 32 bits after 24 frames.
+        {"29.97 fps MPEG-TS with B-frames", ntscTransportStream, keep, 3003, "30000/1001", ""},
+        {"MPEG-4 in AVI", mpeg4Avi, keep, 512, "25/1", ""},
+        // 1/1000, raised by the MP4 muxer to 1/16000.
+        {"H.264 in FLV", h264Flv, keep, 640, "25/1", ""},
+        {"frame rate 0", x264NoBFrames,
+         [](AVStream* s) {
+             s->r_frame_rate = AVRational{0, 1};
+             s->avg_frame_rate = AVRational{0, 0};
+         },
+         512, "25/1", "the frame rate is 25/1 from the median packet interval of 40 ms"},
+        {"only the average frame rate", ntscTransportStream,
+         [](AVStream* s) {
+             s->r_frame_rate = AVRational{25, 0};
+         },
+         3003, "30000/1001", "the frame rate is avg_frame_rate 30000/1001"},
+        {"time base 0", h264Flv,
+         [](AVStream* s) {
+             s->time_base = AVRational{0, 1};
+         },
+         3600, "25/1", "the stream's time base 0/1 is not usable"},
+    };
+    return cases;
+}
+
+class ClipWriterSources : public ::testing::TestWithParam<SourceCase> {};
+
+// A clip is proven by decoding it: ffprobe alone shows a plausible clip whose frames do not decode.
+TEST_P(ClipWriterSources, ClipDecodesToAContiguousRunOfTheSource) {
+    const auto& c = GetParam();
+    const std::string sourcePath = c.path();
+    auto source = readPackets(sourcePath);
+    // Source frame j in presentation order has the j-th smallest timestamp.
+    const auto sourceSums = frameChecksums(sourcePath);
+    ASSERT_EQ(sourceSums.size(), source.packets.size()) << "one frame per packet in the source";
+    std::vector<int64_t> sourceTimes;
+    for (const auto& p : source.packets) {
+        sourceTimes.push_back(p->timestamp);
+    }
+    std::sort(sourceTimes.begin(), sourceTimes.end());
+    ASSERT_EQ(std::adjacent_find(sourceTimes.begin(), sourceTimes.end()), sourceTimes.end())
+        << "distinct times";
+    std::map<int64_t, std::string> sumAt;
+    for (size_t j = 0; j < sourceTimes.size(); ++j) {
+        sumAt[sourceTimes[j]] = sourceSums[j];
+    }
+
+    c.spoil(source.stream);
+    const auto clipPackets = middleRun(source.packets);
+    TempDir dir;
+    const auto clipPath = dir.file("clip.mp4");
+    auto capture = CapturingLog::install();
+    ClipWriter clip(clipPackets);
+    clip.write(clipPath);
+
+    EXPECT_EQ(run("ffmpeg -nostdin -v error -i \"" + clipPath + "\" -f null - 2>&1"), "");
+    const auto clipSums = frameChecksums(clipPath);
+    ASSERT_EQ(clipSums.size(), clipPackets.size()) << "frame count equals packet count";
+    ASSERT_EQ(clip.frameTimestamps().size(), clipPackets.size());
+
+    // A contiguous run of the source's frames.
+    const auto start = std::find(sourceSums.begin(), sourceSums.end(), clipSums.front());
+    ASSERT_NE(start, sourceSums.end());
+    ASSERT_GE(static_cast<size_t>(sourceSums.end() - start), clipSums.size());
+    EXPECT_TRUE(std::equal(clipSums.begin(), clipSums.end(), start));
+
+    // Element i of the timestamps describes decoded clip frame i.
+    for (size_t i = 0; i < clipSums.size(); ++i) {
+        EXPECT_EQ(sumAt.at(clip.frameTimestamps()[i]), clipSums[i]) << "clip frame " << i;
+    }
+    EXPECT_EQ(clip.firstTimestamp(), clip.frameTimestamps().front());
+    EXPECT_EQ(clip.lastTimestamp(), clip.frameTimestamps().back());
+
+    // Presentation times one frame step apart, from 0.
+    const auto times = presentationTimes(clipPath);
+    ASSERT_EQ(times.size(), clipPackets.size());
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_EQ(times[i], static_cast<int64_t>(i) * c.ticksPerFrame) << "frame " << i;
+    }
+    EXPECT_EQ(probeStream(clipPath, "avg_frame_rate"), c.frameRate);
+    if (std::string(c.warning).empty()) {
+        EXPECT_TRUE(capture.log->messages(ILog::LevelWarning).empty());
+    } else {
+        EXPECT_TRUE(capture.log->contains(c.warning, ILog::LevelWarning)) << c.warning;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, ClipWriterSources, ::testing::ValuesIn(sourceCases()),
+                         [](const ::testing::TestParamInfo<SourceCase>& info) {
+                             std::string name = info.param.name;
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+                             return name;
+                         });
+
+// Without reordering the clip is what a plain in-order writer makes: pts = dts = n frame steps.
+TEST(ClipWriter, WithoutReorderingPtsAndDtsAreTheFrameSteps) {
+    auto source = readPackets(sources().make(
+        "nob.flv",
+        std::string(kTestPattern) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25"));
+    auto clipPackets = middleRun(source.packets);
+    // A packet without data between the others is not written and leaves no gap.
+    AVPacket* empty = av_packet_alloc();
+    ASSERT_NE(empty, nullptr);
+    const int64_t emptyTime = clipPackets.back()->timestamp + 1000;
+    clipPackets.insert(clipPackets.begin() + 3,
+                       std::make_shared<Packet>(empty, emptyTime, source.stream, nullptr));
+    av_packet_free(&empty);
+
+    TempDir dir;
+    // Matroska keeps the 1/1000 time base: the steps are 40 ticks.
+    const auto clipPath = dir.file("clip.mkv");
+    ClipWriter clip(clipPackets);
+    clip.write(clipPath);
+    EXPECT_EQ(clip.frameTimestamps().size(), clipPackets.size() - 1);
+    EXPECT_EQ(clip.lastTimestamp(), emptyTime);
+    const auto written =
+        lines(run("ffprobe -v error -show_entries packet=pts,dts,duration -of csv=p=0 \"" + clipPath + "\""));
+    ASSERT_EQ(written.size(), clipPackets.size() - 1);
+    for (size_t n = 0; n < written.size(); ++n) {
+        EXPECT_EQ(written[n], std::to_string(40 * n) + "," + std::to_string(40 * n) + ",40");
+    }
+}
+
+// One frame gives no interval to take a rate from: the clip still gets one, and says so.
+TEST(ClipWriter, SingleFrameWithoutFrameRate) {
+    auto source = readPackets(x264NoBFrames());
+    source.stream->r_frame_rate = AVRational{0, 0};
+    source.stream->avg_frame_rate = AVRational{0, 0};
+    TempDir dir;
+    const auto clipPath = dir.file("clip.mp4");
+    auto capture = CapturingLog::install();
+    ClipWriter clip({source.packets.front()});
+    clip.write(clipPath);
+    EXPECT_TRUE(capture.log->contains("give no interval, the frame rate is 25/1", ILog::LevelWarning));
+    EXPECT_EQ(run("ffmpeg -nostdin -v error -i \"" + clipPath + "\" -f null - 2>&1"), "");
+    EXPECT_EQ(frameChecksums(clipPath), std::vector<std::string>{frameChecksums(x264NoBFrames()).front()});
+}
+
+TEST(ClipWriter, FailedClipsThrowTheStepAndLeaveNoFile) {
+    TempDir dir;
+    struct Case {
+        std::string source;
+        std::string path;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        // MP4 cannot hold Sorenson video: the header is refused after the file was opened.
+        {sorensonFlv(), dir.file("flv1.mp4"), "Failed to write header, code error = "},
+        {x264NoBFrames(), dir.file("missing/clip.mp4"),
+         "Failed to open output file " + dir.file("missing/clip.mp4")},
+        {x264NoBFrames(), dir.file("clip.unknown"), "Error allocating output context"},
+    };
+    for (const auto& c : cases) {
+        auto source = readPackets(c.source);
+        ClipWriter clip(middleRun(source.packets));
+        try {
+            clip.write(c.path);
+            ADD_FAILURE() << c.path << " written";
+        } catch (const std::runtime_error& e) {
+            EXPECT_THAT(e.what(), ::testing::StartsWith(c.error));
+        }
+        EXPECT_FALSE(std::filesystem::exists(c.path)) << c.path;
+    }
+}
+
+TEST(ClipWriter, RefusesPacketListsItCannotWrite) {
+    auto source = readPackets(x264NoBFrames());
+    auto other = readPackets(mpeg4Avi());
+    AVPacket* empty = av_packet_alloc();
+    ASSERT_NE(empty, nullptr);
+    auto emptyPacket = std::make_shared<Packet>(empty, 0, source.stream, nullptr);
+    av_packet_free(&empty);
+    const std::vector<std::pair<Packets, std::string>> cases = {
+        {{}, "Clip: no packets"},
+        {{source.packets[0], nullptr}, "Clip: a packet without data or stream"},
+        {{source.packets[0], other.packets[0]}, "Clip: packets of more than one stream"},
+        {{emptyPacket}, "Clip: no packet holds data"},
+    };
+    for (const auto& [packets, error] : cases) {
+        try {
+            ClipWriter clip(packets);
+            ADD_FAILURE() << error;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), error);
+        }
+    }
+}
+
+}  // namespace
