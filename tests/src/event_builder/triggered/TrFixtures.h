@@ -232,8 +232,10 @@ class Echo {
             t.join();
         }
         networkQueue_.poison(FrameWithInfo::makePoison());
-        network_.join();
+        // The worker may have ended already (a poison frame fed by the test): the network's push
+        // into the builder's queue must not wait for it.
         builderQueue->poison(FrameWithInfo::makePoison());
+        network_.join();
         worker_.join();
     }
 
