@@ -18,10 +18,24 @@ namespace {
 
 using Maker = std::function<std::shared_ptr<IEventBuilderComponent>(ek::PipelineContext&, const json&)>;
 
-// A kind whose builder is not built yet: the loading fails and says which.
+// Only the shared keys, read and checked as every builder's constructor does.
+class SharedKeysOnly : public EventBuilderComponent {
+  public:
+    using EventBuilderComponent::EventBuilderComponent;
+    void start() override {}
+    void consume(std::shared_ptr<FrameWithInfo>) override {}
+    void trigger(const QEVATriggerEvent&, const std::vector<int>&) override {}
+    std::string getStatString() const override { return name; }
+    json getStatistics() const override { return json::object(); }
+    EventBuilderMode mode() const override { return EventBuilderMode::NonTriggered; }
+};
+
+// A kind whose builder is not built yet: the loading fails and says which, after the shared keys
+// have been checked as they will be once the builder exists.
 Maker notSupportedYet(std::string kind) {
-    return [kind = std::move(kind)](ek::PipelineContext&,
-                                    const json&) -> std::shared_ptr<IEventBuilderComponent> {
+    return [kind = std::move(kind)](ek::PipelineContext& ctx,
+                                    const json& config) -> std::shared_ptr<IEventBuilderComponent> {
+        const SharedKeysOnly checked(ctx, config);
         throw std::runtime_error("eventbuilders: " + kind + " not supported yet");
     };
 }

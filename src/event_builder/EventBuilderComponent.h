@@ -101,9 +101,10 @@ class EventBuilderComponent : public IEventBuilderComponent {
     void requirePosters() const;
 };
 
-// One builder per "eventbuilders" element, by "type" (default "LP"). Kinds whose builder is not
-// built yet throw std::runtime_error "eventbuilders: <kind> not supported yet"; any other kind
-// "Event builder not implemented". Key errors are BuilderConfig::Error.
+// One builder per "eventbuilders" element, by "type" (default "LP"). A kind whose builder is not
+// built yet checks the shared keys and then throws std::runtime_error "eventbuilders: <kind> not
+// supported yet"; any other kind "Event builder not implemented". Key errors are
+// BuilderConfig::Error.
 std::shared_ptr<IEventBuilderComponent> createEventBuilder(ek::PipelineContext& ctx,
                                                            const nlohmann::json& config);
 // The "LP" kinds, by "triggeredMode" (default 0).

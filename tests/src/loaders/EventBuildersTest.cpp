@@ -281,7 +281,19 @@ TEST(EventBuildersLoadingTest, Refusals) {
          "eventbuilders[0].bufferSize: must be from 1 to 10000 frames, got -1 (builder \"eb\")"},
         {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", {"p1"}}}},
          "eventbuilders: TrainSequence not supported yet"},
-        // Errors name the element and the key.
+        // Errors name the element and the key; the shared keys are checked for every kind.
+        {{{{"name", "eb"}, {"destinations", {"p1", "nope"}}}},
+         "eventbuilders[0].destinations[1]: no event poster named \"nope\""},
+        {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", "p1"}, {"maxNumberLpVariance", 0}}},
+         "eventbuilders[0].maxNumberLpVariance: must be at least 1, got 0 (builder \"eb\")"},
+        {{{{"name", "eb"}, {"destinations", {"p1"}}, {"lpConfidenceVariance", -0.5}}},
+         "eventbuilders[0].lpConfidenceVariance: must be a finite number greater than 0, got -0.5 (builder "
+         "\"eb\")"},
+        {{{{"name", "eb"}, {"triggeredMode", 2}, {"destinations", {"p1"}}, {"minDetections", -1}}},
+         "eventbuilders[0].minDetections: must be at least 0, got -1 (builder \"eb\")"},
+        {{{{"name", "eb"}, {"destinations", {"p1"}}, {"laneId", "2"}}},
+         "eventbuilders[0].laneId: expected an integer, got string \"2\""},
+        {{{{"name", "eb"}}}, "eventbuilders[0].destinations: required (a list of strings)"},
         {{{{"type", 5}, {"name", "b"}}}, "eventbuilders[0].type: expected a string, got number 5"},
         {{{{"name", "b"}, {"triggeredMode", "2"}}},
          "eventbuilders[0].triggeredMode: expected an integer, got string \"2\""},
