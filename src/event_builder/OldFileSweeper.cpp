@@ -72,11 +72,9 @@ OldFileSweeper::~OldFileSweeper() {
 
 OldFileSweeper::Target OldFileSweeper::targetOf(const std::string& savePath) {
     const fs::path path(savePath);
-    std::string directory = path.parent_path().string();
-    if (directory.empty()) {
-        directory = ".";
-    }
-    return {directory, path.filename().string()};
+    // A bare prefix ("cam1_") names files of the working directory.
+    const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    return {directory.string(), path.filename().string()};
 }
 
 void OldFileSweeper::sweep(const std::string& savePath, std::mutex& diskLock) {

@@ -271,7 +271,9 @@ TEST(EventBuildersLoadingTest, Refusals) {
     const std::vector<Case> cases = {
         {{{{"name", "eb"}, {"type", "Plates"}, {"destinations", {"p1"}}}}, "Event builder not implemented"},
         {{{{"name", "eb"}, {"triggeredMode", 1}, {"destinations", {"p1"}}}}, "Event builder not implemented"},
-        {{{{"name", "eb"}, {"destinations", {"p1"}}}}, "eventbuilders: LP triggeredMode 0 not supported yet"},
+        // The non-triggered builder (LP, mode 0) reads its plate catalog at loading.
+        {{{{"name", "eb"}, {"destinations", {"p1"}}, {"plateCatalogPath", "/nonexistent/catalog.json"}}},
+         "QEVAEventPoster: plate catalog file: /nonexistent/catalog.json not exist"},
         // The triggered kinds are built: their own keys are checked.
         {{{{"name", "eb"}, {"type", "LP"}, {"triggeredMode", 2}, {"destinations", {"p1"}},
            {"plateCatalogPath", kExampleCatalog}, {"bufferSize", 0}}},

@@ -192,6 +192,7 @@ TEST_F(NonTriggeredReportTest, AClipThatCannotBeWrittenStillPostsTheEvent) {
     auto& camera = recordingCamera(1);
     camera.packets = nt::readClip(testclips::h264Mp4(), 0, 0).packets;
     start();
+    builder->rings().at(1).push({1000000, {}});  // a frame after the clip: no detections to wait for
     auto e = event();
     read(*e, frameOf(1, 1000, {Plate{"AB0C12"}}));
     fs::remove_all(clips());  // the save directory is gone
@@ -227,7 +228,7 @@ TEST_F(NonTriggeredReportTest, ClipMetadataDescribesEachClipFrameInClipOrder) {
     size_t keyframes = 0;
     for (const auto& packet : clip.packets) {
         keyframes += (packet->packet->flags & AV_PKT_FLAG_KEY) != 0;
-        if (keyframes == 2) {
+        if (keyframes >= 2) {
             camera.packets.push_back(packet);
         }
     }
