@@ -129,6 +129,13 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
     ASSERT_TRUE(run.waitForFrames()) << run.process->standardError().substr(0, 6000);
     const int pid = processIn(run.dir.path());
     ASSERT_NE(pid, 0);
+    // Warm-up: the first claims are the networks' first frames, which size their buffers.
+    constexpr int kWarmUp = 20;
+    for (int64_t id = 1; id <= kWarmUp; ++id) {
+        ASSERT_EQ(run.trigger(TriggeredRun::triggerBody(1000000 + id, CommonUtils::getTs() - 100)).first,
+                  200);
+        ASSERT_TRUE(run.waitForEvents(static_cast<size_t>(id)));
+    }
     const auto before = processFigures(pid);
 
     Arrivals arrivals(run);
@@ -178,9 +185,9 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
     EXPECT_EQ(total, kBursts * kBurstSize);
     const size_t accepted = sentAt.size();
     EXPECT_GT(accepted, 0u);
-    ASSERT_TRUE(run.waitForEvents(accepted, std::chrono::seconds(60)));
+    ASSERT_TRUE(run.waitForEvents(kWarmUp + accepted, std::chrono::seconds(60)));
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_EQ(run.sink->stored(), accepted);
+    EXPECT_EQ(run.sink->stored(), kWarmUp + accepted);
     EXPECT_EQ(arrivals.twice(), 0u);
 
     std::vector<double> latencies;
@@ -191,7 +198,7 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
         latencies.push_back(std::chrono::duration<double, std::milli>(at->second - sent).count());
     }
     const json stats = run.status().at("tr");
-    EXPECT_EQ(stats.at("sizeStatistics"), std::min<size_t>(accepted, 100));
+    EXPECT_EQ(stats.at("sizeStatistics"), 100);
     const auto after = processFigures(pid);
 
     std::cout << "triggers: " << total << " in " << loadTook.count() << " ms, answers:";
@@ -204,7 +211,10 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
               << " -> " << after.at("VmRSS") << " kB" << std::endl;
     // Trigger threads end with their triggers; what the run holds is bounded by its rings and queues.
     EXPECT_LE(after.at("Threads"), before.at("Threads"));
-    EXPECT_LT(after.at("VmRSS") - before.at("VmRSS"), 256 * 1024);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // (Under a sanitizer freed memory stays in quarantine; there the leak check at exit speaks.)
+    EXPECT_LT(after.at("VmRSS") - before.at("VmRSS"), 64 * 1024);
+#endif
     EXPECT_LT(percentile(latencies, 0.99), 10000.0);
 
     EXPECT_TRUE(run.client->Get("/exit"));
