@@ -24,9 +24,9 @@ TriggeredFrameRing::TriggeredFrameRing(uint64_t capacity, Limits limits)
 
 TriggeredFrameRing::Frames TriggeredFrameRing::getPrePost(int64_t ts, int pre, int post, int srcId,
                                                           int64_t triggerId, const char* stage) {
-    // A negative setting collects nothing, like 0.
-    pre = std::max(pre, 0);
-    post = std::max(post, 0);
+    // Camera settings: a negative one collects nothing, and none may make a collection unbounded.
+    pre = std::clamp(pre, 0, kMaxCollected);
+    post = std::clamp(post, 0, kMaxCollected);
     Walk walk{ts, pre, post, srcId, triggerId, stage, limited_queue<FramePtr>(static_cast<uint64_t>(pre)),
               {}};
     Lock lock(_mutex);

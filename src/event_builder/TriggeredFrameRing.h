@@ -34,6 +34,9 @@ class TriggeredFrameRing : public limited_queue<std::shared_ptr<FrameWithInfo>> 
         std::chrono::milliseconds staleEmpty{1000};
     };
 
+    // Most frames one collection takes per part (pre or post); larger settings count as this.
+    static constexpr int kMaxCollected = 10000;
+
     explicit TriggeredFrameRing(uint64_t capacity = 1);
     TriggeredFrameRing(uint64_t capacity, Limits limits);
 
@@ -44,7 +47,8 @@ class TriggeredFrameRing : public limited_queue<std::shared_ptr<FrameWithInfo>> 
     // for a poisoned ring, a never-fed ring whose `ts` is stale, a `ts` beyond the future horizon,
     // or nothing to collect (`pre` and `post` not above 0). The search for the start frame ends
     // at the latest one frame wait after the clock passes `ts`; the post walk waits at most one
-    // frame wait per missing frame. `srcId`, `triggerId` and `stage` ("pre" or "post") name the
+    // frame wait per missing frame. Negative `pre` and `post` count as 0, larger ones than
+    // kMaxCollected as kMaxCollected. `srcId`, `triggerId` and `stage` ("pre" or "post") name the
     // collection in the log lines only.
     Frames getPrePost(int64_t ts, int pre, int post, int srcId, int64_t triggerId, const char* stage);
 
