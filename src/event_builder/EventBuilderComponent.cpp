@@ -10,6 +10,8 @@
 #include "qo_common/utils/EventBuilderUtils.h"
 #include "src/PipelineContext.h"
 #include "src/event_builder/NonTriggeredBuilder.h"
+#include "src/event_builder/NonTriggeredWTriggerBuilder.h"
+#include "src/event_builder/TriggeredBuilder.h"
 #include "src/event_builder/TrainBuilder.h"
 
 using nlohmann::json;
@@ -49,8 +51,8 @@ std::shared_ptr<IEventBuilderComponent> make(ek::PipelineContext& ctx, const jso
 const std::map<int64_t, Maker>& lpBuilders() {
     static const std::map<int64_t, Maker> byTriggeredMode = {
         {0, make<NonTriggeredEventBuilder>},
-        {2, notSupportedYet("LP triggeredMode 2")},  // TriggeredEventBuilder
-        {3, notSupportedYet("LP triggeredMode 3")},  // NTwTriggerEventBuilder
+        {2, make<TriggeredEventBuilder>},
+        {3, make<NTwTriggerEventBuilder>},
     };
     return byTriggeredMode;
 }

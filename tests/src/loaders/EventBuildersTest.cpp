@@ -267,16 +267,20 @@ TEST(EventBuildersLoadingTest, Refusals) {
         json sources = json::array();
     };
     const std::string kOwnEntry = ": each needs an entry of its own in the status document";
+    const std::string kExampleCatalog = QO_SOURCE_DIR "/syntaxes/plate_catalog.json";
     const std::vector<Case> cases = {
         {{{{"name", "eb"}, {"type", "Plates"}, {"destinations", {"p1"}}}}, "Event builder not implemented"},
         {{{{"name", "eb"}, {"triggeredMode", 1}, {"destinations", {"p1"}}}}, "Event builder not implemented"},
         // The non-triggered builder (LP, mode 0) reads its plate catalog at loading.
         {{{{"name", "eb"}, {"destinations", {"p1"}}, {"plateCatalogPath", "/nonexistent/catalog.json"}}},
          "QEVAEventPoster: plate catalog file: /nonexistent/catalog.json not exist"},
-        {{{{"name", "eb"}, {"type", "LP"}, {"triggeredMode", 2}, {"destinations", {"p1"}}}},
-         "eventbuilders: LP triggeredMode 2 not supported yet"},
-        {{{{"name", "eb"}, {"triggeredMode", 3}, {"destinations", {"p1"}}}},
-         "eventbuilders: LP triggeredMode 3 not supported yet"},
+        // The triggered kinds are built: their own keys are checked.
+        {{{{"name", "eb"}, {"type", "LP"}, {"triggeredMode", 2}, {"destinations", {"p1"}},
+           {"plateCatalogPath", kExampleCatalog}, {"bufferSize", 0}}},
+         "eventbuilders[0].bufferSize: must be from 1 to 10000 frames, got 0 (builder \"eb\")"},
+        {{{{"name", "eb"}, {"triggeredMode", 3}, {"destinations", {"p1"}}, {"plateCatalogPath", kExampleCatalog},
+           {"bufferSize", -1}}},
+         "eventbuilders[0].bufferSize: must be from 1 to 10000 frames, got -1 (builder \"eb\")"},
         {{{{"name", "eb"}, {"type", "TrainSequence"}, {"destinations", {"p1"}}, {"minDoorOpenCount", -1}}},
          "eventbuilders[0].minDoorOpenCount: must be at least 0, got -1 (builder \"eb\")"},
         // Errors name the element and the key; the shared keys are checked for every kind.
