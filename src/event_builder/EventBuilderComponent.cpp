@@ -20,34 +20,11 @@ namespace {
 
 using Maker = std::function<std::shared_ptr<IEventBuilderComponent>(ek::PipelineContext&, const json&)>;
 
-// Only the shared keys, read and checked as every builder's constructor does.
-class SharedKeysOnly : public EventBuilderComponent {
-  public:
-    using EventBuilderComponent::EventBuilderComponent;
-    void start() override {}
-    void consume(std::shared_ptr<FrameWithInfo>) override {}
-    void trigger(const QEVATriggerEvent&, const std::vector<int>&) override {}
-    std::string getStatString() const override { return name; }
-    json getStatistics() const override { return json::object(); }
-    EventBuilderMode mode() const override { return EventBuilderMode::NonTriggered; }
-};
-
-// A kind whose builder is not built yet: the loading fails and says which, after the shared keys
-// have been checked as they will be once the builder exists.
-Maker notSupportedYet(std::string kind) {
-    return [kind = std::move(kind)](ek::PipelineContext& ctx,
-                                    const json& config) -> std::shared_ptr<IEventBuilderComponent> {
-        const SharedKeysOnly checked(ctx, config);
-        throw std::runtime_error("eventbuilders: " + kind + " not supported yet");
-    };
-}
-
 template <typename Builder>
 std::shared_ptr<IEventBuilderComponent> make(ek::PipelineContext& ctx, const json& config) {
     return std::make_shared<Builder>(ctx, config);
 }
 
-// A builder that lands replaces its row, e.g. {0, make<NonTriggeredEventBuilder>}.
 const std::map<int64_t, Maker>& lpBuilders() {
     static const std::map<int64_t, Maker> byTriggeredMode = {
         {0, make<NonTriggeredEventBuilder>},
