@@ -76,7 +76,7 @@ void LpEventBuilder::readDefaults(const json& config) {
         return;
     }
     if (!found->is_object()) {
-        throw BuilderConfig::Error("defaults", "expected an object, got " + BuilderConfig::describe(*found));
+        throw BuilderConfig::Error("defaults", ek::ConfigReader::expected("an object", *found));
     }
     try {
         const BuilderConfig keys(*found);

@@ -12,6 +12,7 @@
 #include "qo_common/event_poster/QEVAPair.h"
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/JsonBrief.h"
 #include "src/PipelineContext.h"
 #include "src/event_builder/BuilderConfig.h"
 
@@ -157,7 +158,7 @@ void TrainBuilder::readDoorRoi(const json& config) {
     }
     if (!roi) {
         ILog::Warning("%s: doorRoi is malformed, got %s; doors are looked for in the whole image (%s)",
-                      name.c_str(), BuilderConfig::describe(value).c_str(), rectText(kWholeImage).c_str());
+                      name.c_str(), ek::briefJson(value).c_str(), rectText(kWholeImage).c_str());
         roi = kWholeImage;
     }
     settings.doorRoi = *roi;

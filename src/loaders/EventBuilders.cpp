@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "src/event_builder/BuilderConfig.h"
 #include "src/event_builder/EventBuilderComponent.h"
 #include "src/loaders/ExceptionText.h"
@@ -95,19 +96,6 @@ void runGuardedWorker(PipelineContext& ctx, const std::string& name) {
     ILog::Info("%s", ("stopped EB worker " + name).c_str());
 }
 
-// The value as an array; null and an empty object stand for none.
-const json& elementsOf(const json& builders) {
-    static const json none = json::array();
-    if (builders.is_null() || (builders.is_object() && builders.empty())) {
-        return none;
-    }
-    if (!builders.is_array()) {
-        throw BuilderConfig::Error("eventbuilders",
-                                   "expected an array, got " + BuilderConfig::describe(builders));
-    }
-    return builders;
-}
-
 void loadOne(PipelineContext& ctx, const json& element) {
     const json config = element.is_null() ? json::object() : element;
     const std::string name = BuilderConfig(config).requiredText("name");
@@ -120,12 +108,11 @@ void loadOne(PipelineContext& ctx, const json& element) {
 
 void loadEventBuilders(PipelineContext& ctx, const json& builders) {
     ILog::Info("Creating eventbuilders");
-    const json& elements = elementsOf(builders);
-    for (size_t i = 0; i < elements.size(); ++i) {
+    for (const auto& element : ek::ConfigReader::elementsOf(builders, "eventbuilders")) {
         try {
-            loadOne(ctx, elements[i]);
+            loadOne(ctx, element.value());
         } catch (const BuilderConfig::Error& e) {
-            throw e.under("eventbuilders[" + std::to_string(i) + "]");
+            throw e.under(element.path());
         }
     }
 }

@@ -134,20 +134,21 @@ TEST_F(EventBuilderComponentTest, KeysThatCannotBeUsedAreRefusedByName) {
     };
     const std::vector<Case> cases = {
         {{{"name", 5}}, "name: expected a string, got number 5"},
-        {{{"destinations", nullptr}}, "destinations: expected a list of strings, got null"},
+        {{{"destinations", nullptr}}, "destinations: expected an array of strings, got null"},
         {{{"destinations", {"p1", 3}}}, "destinations[1]: expected a string, got number 3"},
         {{{"destinations", {"p1", "p4"}}}, "destinations[1]: no event poster named \"p4\""},
         {{{"destinations", "nope"}}, "destinations[0]: no event poster named \"nope\""},
-        {{{"laneId", "2"}}, "laneId: expected an integer, got string \"2\""},
-        {{{"laneId", 2.5}}, "laneId: expected an integer, got number 2.5"},
-        {{{"laneId", 1LL << 40}}, "laneId: out of range for a 32-bit integer, got 1099511627776"},
-        {{{"laneName", {1}}}, "laneName: expected a string, got array"},
+        {{{"laneId", "2"}}, "laneId: expected an integer from -2147483648 to 2147483647, got string \"2\""},
+        {{{"laneId", 2.5}}, "laneId: expected an integer from -2147483648 to 2147483647, got number 2.5"},
+        {{{"laneId", 1LL << 40}},
+         "laneId: expected an integer from -2147483648 to 2147483647, got number 1099511627776"},
+        {{{"laneName", {1}}}, "laneName: expected a string, got array [1]"},
         {{{"maxLevDist", true}}, "maxLevDist: expected an integer, got boolean true"},
         {{{"minSubstringDist", -1}}, "minSubstringDist: must be at least 0, got -1 (builder \"eb\")"},
         {{{"minLprStringSize", -3}}, "minLprStringSize: must be at least 0, got -3 (builder \"eb\")"},
         // An unsigned read would have taken this as 2^64-1 without a word.
         {{{"minLprStringSize", std::numeric_limits<uint64_t>::max()}},
-         "minLprStringSize: out of range, got number 18446744073709551615"},
+         "minLprStringSize: expected an integer, got number 18446744073709551615"},
         // The event-model keys of every builder kind are checked here too.
         {{{"maxNumberLpVariance", 0}}, "maxNumberLpVariance: must be at least 1, got 0 (builder \"eb\")"},
         {{{"minDetections", -1}}, "minDetections: must be at least 0, got -1 (builder \"eb\")"},
@@ -158,7 +159,8 @@ TEST_F(EventBuilderComponentTest, KeysThatCannotBeUsedAreRefusedByName) {
         {{{"lpConfidenceVariance", "0.05"}}, "lpConfidenceVariance: expected a number, got string \"0.05\""},
         // Long texts are cut in the message.
         {{{"laneId", std::string(100, 'x')}},
-         "laneId: expected an integer, got string \"" + std::string(39, 'x') + "..."},
+         "laneId: expected an integer from -2147483648 to 2147483647, got string \"" + std::string(59, 'x') +
+             "..."},
     };
     for (const auto& c : cases) {
         json config = base;
@@ -166,9 +168,9 @@ TEST_F(EventBuilderComponentTest, KeysThatCannotBeUsedAreRefusedByName) {
         SCOPED_TRACE(c.extra.dump());
         EXPECT_EQ(refusal(config), c.error);
     }
-    EXPECT_EQ(refusal({{"destinations", {"p1"}}}), "name: required (a string)");
-    EXPECT_EQ(refusal({{"name", "eb"}}), "destinations: required (a list of strings)");
-    EXPECT_EQ(refusal(json::array()), "expected an object, got array");
+    EXPECT_EQ(refusal({{"destinations", {"p1"}}}), "name: missing, expected a string");
+    EXPECT_EQ(refusal({{"name", "eb"}}), "destinations: missing, expected an array of strings");
+    EXPECT_EQ(refusal(json::array()), "expected an object, got array []");
 }
 
 TEST(ModelKeysTest, ValidateRefusesWhatBreaksTheEventModelAndReadKeepsTheCallersDefaults) {

@@ -162,10 +162,12 @@ TEST_F(TrainBuilderTest, KeysDefaultsAndTheEventModelValuesTheBuilderDoesNotRead
 
 TEST_F(TrainBuilderTest, KeysOfTheWrongKindAndNegativeCountsAreRefusedAtLoad) {
     const std::vector<std::pair<json, std::string>> cases = {
-        {{{"eventEmitWait", "1"}}, "eventEmitWait: expected an integer, got string \"1\""},
+        {{{"eventEmitWait", "1"}},
+         "eventEmitWait: expected an integer from -2147483648 to 2147483647, got string \"1\""},
         {{{"minDoorOpenCount", 1.5}}, "minDoorOpenCount: expected an integer"},
         {{{"iouThreshold", "high"}}, "iouThreshold: expected a number, got string \"high\""},
-        {{{"lpForgetInterval", 5000000000}}, "lpForgetInterval: out of range for a 32-bit integer"},
+        {{{"lpForgetInterval", 5000000000}},
+         "lpForgetInterval: expected an integer from -2147483648 to 2147483647"},
         {{{"minDetections", -1}}, "minDetections: must be at least 0, got -1"},
         {{{"minDoorOpenCount", -1}}, "minDoorOpenCount: must be at least 0, got -1 (builder \"train\")"},
     };
