@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/e2e/ChildProcess.h"
-#include "tests/models/PlateDrawing.h"
+#include "tests/e2e/PlateRoad.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
 #include "tools/event_sink/EventSink.h"
@@ -26,42 +26,15 @@
 // directory.
 namespace {
 
-namespace fs = std::filesystem;
-using nlohmann::json;
+using namespace plate_road;
 
-// 1024 x 96 stretched to the detector's 64 x 64 input makes each 16 x 16 grid cell a 256 x 24
-// region of the frame: a plate drawn exactly on one cell gets a box that is exactly the plate.
-constexpr int kWidth = 1024;
-constexpr int kHeight = 96;
-const cv::Rect kPlate(256, 24, plate_drawing::kWidth, plate_drawing::kHeight);
 constexpr int kFrames = 100;  // 4 s at 25 fps
 constexpr int kFirstPlateFrame = 25;
 constexpr int kLastPlateFrame = 74;  // the plate shows from 1 s to 3 s of each pass
-const std::string kDrawn = "AB0C12";
 
-// The clip, encoded with B-frames as cameras and encoders often do.
 std::string makeClip(const fs::path& dir) {
-    const std::string path = (dir / "plate.mp4").string();
-    const std::string command =
-        "ffmpeg -nostdin -y -loglevel error -f rawvideo -pix_fmt bgr24 -s " + std::to_string(kWidth) + "x" +
-        std::to_string(kHeight) +
-        " -r 25 -i - -c:v libx264 -preset veryfast -pix_fmt yuv420p -crf 10 -g 25 \"" + path + "\"";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "w"), pclose);
-    if (!pipe) {
-        throw std::runtime_error("cannot run " + command);
-    }
-    const cv::Mat plate = plate_drawing::colourPlate(kDrawn);
-    for (int i = 0; i < kFrames; ++i) {
-        cv::Mat frame(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
-        if (i >= kFirstPlateFrame && i <= kLastPlateFrame) {
-            plate.copyTo(frame(kPlate));
-        }
-        std::fwrite(frame.data, 1, frame.total() * frame.elemSize(), pipe.get());
-    }
-    if (pclose(pipe.release()) != 0) {
-        throw std::runtime_error("cannot encode " + path);
-    }
-    return path;
+    return plate_road::makeClip(dir / "plate.mp4", kFrames,
+                                [](int i) { return i >= kFirstPlateFrame && i <= kLastPlateFrame; });
 }
 
 json configuration(int port, const std::string& clip, const std::string& sinkUrl) {
@@ -77,29 +50,8 @@ json configuration(int port, const std::string& clip, const std::string& sinkUrl
                    {"recordTimeBeforeEvent", 1500},
                    {"recordTimeAfterEvent", 2500},
                    {"pathToSaveVideo", "clips/"}};
-    json detector = {{"name", "plates"},
-                     {"type", "yolo"},
-                     {"treshold", 0.5},
-                     {"destinations", {"reader"}},
-                     {"model",
-                      {{"resize", 1},
-                       {"keepAspect", false},
-                       {"definition",
-                        {{"path", QO_TEST_MODEL_DIR},
-                         {"cfg", "grid_v5_64.onnx"},
-                         {"content", {{"files", {{"class-names", "grid.names"}}}}}}}}}};
-    json reader = {
-        {"name", "reader"},
-        {"type", "PlateReaderV3Colored"},
-        {"treshold", 0.5},
-        {"destinations", {"nt"}},
-        {"model",
-         {{"region", "eu"},
-          {"definition",
-           {{"path", QO_PLATE_MODELS_DIR},
-            {"content",
-             {{"files", {{"weights", "plate_reader.onnx"}, {"alphabet", plate_drawing::kAlphabet}}},
-              {"image-input-requirements", {{"width_ext", 0}, {"height_ext", 0}}}}}}}}}};
+    json detector = gridDetector("plates", "reader", QO_TEST_MODEL_DIR);
+    json reader = plateReader("reader", "nt", QO_PLATE_MODELS_DIR);
     json builder = {{"name", "nt"},
                     {"type", "LP"},
                     {"triggeredMode", 0},
@@ -114,29 +66,6 @@ json configuration(int port, const std::string& clip, const std::string& sinkUrl
             {"eventbuilders", json::array({builder})},
             {"networks", json::array({detector, reader})},
             {"sources", json::array({source})}};
-}
-
-void prepareWorkDir(const fs::path& dir) {
-    fs::create_directories(dir / "syntaxes");
-    // The reader's own syntaxes fit no plate of the clip, so it passes the text on as read.
-    std::ofstream(dir / "syntaxes" / "default-syntax.json")
-        << R"({"syntaxes": [{"definition": "[0-9]{9}", "state": "N9", "region": "eu"}]})";
-    std::ofstream(dir / "syntaxes" / "watchlist.json") << R"({"records": []})";
-    // State T1: two letters, the letter O, a letter, two digits. The reader has no O, so the
-    // catalog turns its "AB0C12" into "ABOC12".
-    std::ofstream(dir / "catalog.json")
-        << R"({"list": [{"plate_state": "T1", "syntax_regex": "[A-Z]{2}O[A-Z][0-9]{2}"}]})";
-}
-
-std::vector<json> readLines(const fs::path& path) {
-    std::vector<json> out;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) {
-            out.push_back(json::parse(line));
-        }
-    }
-    return out;
 }
 
 std::string commandOutput(const std::string& command) {
@@ -164,12 +93,8 @@ TEST(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAligned
     prepareWorkDir(dir.path());
     const std::string clip = makeClip(dir.path());
 
-    EventSink::Options options;
-    options.port = 0;
-    options.folder = dir.path() / "events";
-    options.summaryOut = nullptr;
-    EventSink sink(options);
-    sink.start();
+    const auto sinkPtr = startEventSink(dir.path() / "events");
+    EventSink& sink = *sinkPtr;
 
     const int port = freePort();
     std::ofstream(dir.file("config.json")) << configuration(port, clip, sink.url()).dump(2);
@@ -187,7 +112,7 @@ TEST(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAligned
     EXPECT_EQ(sink.refused(), 0u);
     EXPECT_EQ(log.find("Exception detected in Report thread"), std::string::npos);
 
-    const json event = readLines(dir.path() / "events" / "events.jsonl").at(0);
+    const json event = storedEvents(dir.path() / "events").at(0);
     ASSERT_EQ(event.at("evts").size(), 1u) << event.dump();
     const json& plate = event.at("evts")[0];
     EXPECT_EQ(plate.at("num"), "ABOC12");

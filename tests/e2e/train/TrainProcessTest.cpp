@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/e2e/ChildProcess.h"
+#include "tests/e2e/PlateRoad.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
 #include "tools/event_sink/EventSink.h"
@@ -33,7 +34,6 @@ namespace fs = std::filesystem;
 
 const std::string kSceneDir = QO_TRAIN_SCENE_DIR;
 const std::string kPlateModelDir = QO_PLATE_MODELS_DIR;
-const std::string kAlphabet = "0123456789ABCDEFGHIJKLMNPQRSTUVWXYZ ";
 
 json readJson(const std::string& path) {
     std::ifstream in(path);
@@ -61,17 +61,7 @@ json configuration(int port, const std::string& sinkUrl) {
                     {{"path", kSceneDir},
                      {"cfg", "train_grid.onnx"},
                      {"content", {{"files", {{"class-names", "train_grid.names"}}}}}}}}}};
-    json reader = {{"name", "reader"},
-                   {"type", "PlateReaderV3Colored"},
-                   {"treshold", 0.5},
-                   {"destinations", {"train"}},
-                   {"model",
-                    {{"region", "eu"},
-                     {"definition",
-                      {{"path", kPlateModelDir},
-                       {"content",
-                        {{"files", {{"weights", "plate_reader.onnx"}, {"alphabet", kAlphabet}}},
-                         {"image-input-requirements", {{"width_ext", 0}, {"height_ext", 0}}}}}}}}}};
+    json reader = plate_road::plateReader("reader", "train", kPlateModelDir);
     // The plate is gone for 2.4 s of each 4.6 s loop: longer than eventEmitWait, shorter than
     // lpForgetInterval, so the loops join the reported event and nothing more is posted.
     json builder = {{"name", "train"},          {"type", "TrainSequence"},
@@ -119,12 +109,9 @@ TEST(TrainProcessTest, ATrainThatStopsBesideAnOpenDoorIsPostedWithPlateDirection
     handSuppressionsToTheService(dir);
     fs::create_directory_symlink(fs::path(QO_SOURCE_DIR) / "syntaxes", dir.path() / "syntaxes");
 
-    EventSink::Options options;
-    options.port = 0;
-    options.folder = dir.path() / "events";
-    options.summaryOut = nullptr;
-    EventSink sink(options);
-    sink.start();
+    const fs::path events = dir.path() / "events";
+    const auto sinkPtr = plate_road::startEventSink(events);
+    EventSink& sink = *sinkPtr;
 
     const int port = freePort();
     std::ofstream(dir.file("config.json")) << configuration(port, sink.url()).dump();
@@ -144,7 +131,7 @@ TEST(TrainProcessTest, ATrainThatStopsBesideAnOpenDoorIsPostedWithPlateDirection
     const std::string log = ChildProcess::read(dir.file("qo_core.log"));
     ASSERT_EQ(sink.stored(), 1u) << log.substr(0, 20000);
 
-    std::ifstream lines(options.folder / "events.jsonl");
+    std::ifstream lines(events / "events.jsonl");
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
     const json event = json::parse(line);
@@ -172,14 +159,13 @@ TEST(TrainProcessTest, ATrainThatStopsBesideAnOpenDoorIsPostedWithPlateDirection
     EXPECT_LE(frames.at(0).at("ts").get<int64_t>(), frames.at(1).at("ts").get<int64_t>());
     const cv::Rect door = rectOf(scene.at("door"));
     const auto doorColour = scene.at("doorColourBGR");
-    const cv::Scalar openDoor =
-        meanOf(options.folder / frames.at(0).at("image").at("file").get<std::string>(), door);
+    const cv::Scalar openDoor = meanOf(events / frames.at(0).at("image").at("file").get<std::string>(), door);
     for (int c = 0; c < 3; ++c) {
         EXPECT_NEAR(openDoor[c], doorColour.at(c).get<double>(), 40.0) << "channel " << c;
     }
     for (int i = 0; i < 2; ++i) {
         const cv::Scalar atPlate =
-            meanOf(options.folder / frames.at(i).at("image").at("file").get<std::string>(), standing);
+            meanOf(events / frames.at(i).at("image").at("file").get<std::string>(), standing);
         EXPECT_GT(atPlate[1], 150.0) << "frame " << i << " shows the standing plate";
     }
 

@@ -17,7 +17,7 @@
 
 #include "qo_common/utils/CommonUtils.h"
 #include "tests/e2e/ChildProcess.h"
-#include "tests/models/PlateDrawing.h"
+#include "tests/e2e/PlateRoad.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
 #include "tools/event_sink/EventSink.h"
@@ -28,36 +28,11 @@
 // times taken from the test's clock.
 namespace triggered_e2e {
 
-namespace fs = std::filesystem;
-using nlohmann::json;
+using namespace plate_road;
 
-// 1024 x 96 stretched to the detector's 64 x 64 input makes each 16 x 16 grid cell a 256 x 24
-// region of the frame: a plate drawn exactly on one cell gets a box that is exactly the plate.
-constexpr int kWidth = 1024;
-constexpr int kHeight = 96;
-const cv::Rect kPlate(256, 24, plate_drawing::kWidth, plate_drawing::kHeight);
-const std::string kDrawn = "AB0C12";
-const std::string kCorrected = "ABOC12";  // the catalog's state T1 has the letter O where the reader has 0
-
+// The plate in every frame.
 inline std::string makeClip(const fs::path& dir, int frames) {
-    const std::string path = (dir / "plate.mp4").string();
-    const std::string command =
-        "ffmpeg -nostdin -y -loglevel error -f rawvideo -pix_fmt bgr24 -s " + std::to_string(kWidth) + "x" +
-        std::to_string(kHeight) +
-        " -r 25 -i - -c:v libx264 -preset veryfast -pix_fmt yuv420p -crf 10 -g 25 \"" + path + "\"";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "w"), pclose);
-    if (!pipe) {
-        throw std::runtime_error("cannot run " + command);
-    }
-    cv::Mat frame(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
-    plate_drawing::colourPlate(kDrawn).copyTo(frame(kPlate));
-    for (int i = 0; i < frames; ++i) {
-        std::fwrite(frame.data, 1, frame.total() * frame.elemSize(), pipe.get());
-    }
-    if (pclose(pipe.release()) != 0) {
-        throw std::runtime_error("cannot encode " + path);
-    }
-    return path;
+    return plate_road::makeClip(dir / "plate.mp4", frames, [](int) { return true; });
 }
 
 struct RunOptions {
@@ -71,21 +46,10 @@ struct RunOptions {
 class TriggeredRun {
   public:
     explicit TriggeredRun(const RunOptions& options) : options_(options) {
-        fs::create_directories(dir.path() / "syntaxes");
-        // The reader's own syntaxes fit no plate of the clip, so it passes the text on as read.
-        std::ofstream(dir.path() / "syntaxes" / "default-syntax.json")
-            << R"({"syntaxes": [{"definition": "[0-9]{9}", "state": "N9", "region": "eu"}]})";
-        std::ofstream(dir.path() / "syntaxes" / "watchlist.json") << R"({"records": []})";
-        std::ofstream(dir.path() / "catalog.json")
-            << R"({"list": [{"plate_state": "T1", "syntax_regex": "[A-Z]{2}O[A-Z][0-9]{2}"}]})";
+        prepareWorkDir(dir.path());
         const std::string clip = makeClip(dir.path(), options.frames);
 
-        EventSink::Options sinkOptions;
-        sinkOptions.port = 0;
-        sinkOptions.folder = dir.path() / "events";
-        sinkOptions.summaryOut = nullptr;
-        sink = std::make_unique<EventSink>(sinkOptions);
-        sink->start();
+        sink = startEventSink(dir.path() / "events");
 
         port = freePort();
         std::ofstream(dir.file("config.json")) << configuration(clip).dump(2);
@@ -154,16 +118,7 @@ class TriggeredRun {
         return sink->stored() >= n;
     }
 
-    std::vector<json> events() const {
-        std::vector<json> out;
-        std::ifstream in(dir.path() / "events" / "events.jsonl");
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty()) {
-                out.push_back(json::parse(line));
-            }
-        }
-        return out;
-    }
+    std::vector<json> events() const { return storedEvents(dir.path() / "events"); }
 
     TempDir dir;
     int port = 0;
@@ -178,29 +133,8 @@ class TriggeredRun {
                        {"restart", 1},   {"processingMode", options_.processingMode},
                        {"laneId", 1},    {"pre", 5},
                        {"post", 5},      {"destinations", {"plates"}}};
-        json detector = {{"name", "plates"},
-                         {"type", "yolo"},
-                         {"treshold", 0.5},
-                         {"destinations", {"reader"}},
-                         {"model",
-                          {{"resize", 1},
-                           {"keepAspect", false},
-                           {"definition",
-                            {{"path", QO_TEST_MODEL_DIR},
-                             {"cfg", "grid_v5_64.onnx"},
-                             {"content", {{"files", {{"class-names", "grid.names"}}}}}}}}}};
-        json reader = {
-            {"name", "reader"},
-            {"type", "PlateReaderV3Colored"},
-            {"treshold", 0.5},
-            {"destinations", {"tr"}},
-            {"model",
-             {{"region", "eu"},
-              {"definition",
-               {{"path", QO_PLATE_MODELS_DIR},
-                {"content",
-                 {{"files", {{"weights", "plate_reader.onnx"}, {"alphabet", plate_drawing::kAlphabet}}},
-                  {"image-input-requirements", {{"width_ext", 0}, {"height_ext", 0}}}}}}}}}};
+        json detector = gridDetector("plates", "reader", QO_TEST_MODEL_DIR);
+        json reader = plateReader("reader", "tr", QO_PLATE_MODELS_DIR);
         json builder = {{"name", "tr"},
                         {"type", "LP"},
                         {"triggeredMode", options_.triggeredMode},

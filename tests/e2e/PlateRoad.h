@@ -1,0 +1,129 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/models/PlateDrawing.h"
+#include "tools/event_sink/EventSink.h"
+
+// What the process-level tests share: the generated plate clips, the working directory qo_core
+// reads its syntaxes and catalog from, the generated detector and reader as configuration, and the
+// event sink the builders post to.
+namespace plate_road {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// 1024 x 96 stretched to the detector's 64 x 64 input makes each 16 x 16 grid cell a 256 x 24
+// region of the frame: a plate drawn exactly on one cell gets a box that is exactly the plate.
+constexpr int kWidth = 1024;
+constexpr int kHeight = 96;
+inline const cv::Rect kPlate(256, 24, plate_drawing::kWidth, plate_drawing::kHeight);
+inline const std::string kDrawn = "AB0C12";
+inline const std::string kCorrected =
+    "ABOC12";  // the catalog's state T1 has the letter O where the reader has 0
+
+// Encodes `frames` frames at 25 fps, the plate `kDrawn` on the frames `showsPlate` picks; with
+// B-frames, as cameras and encoders often do.
+inline std::string makeClip(const fs::path& path, int frames, const std::function<bool(int)>& showsPlate) {
+    const std::string command =
+        "ffmpeg -nostdin -y -loglevel error -f rawvideo -pix_fmt bgr24 -s " + std::to_string(kWidth) + "x" +
+        std::to_string(kHeight) +
+        " -r 25 -i - -c:v libx264 -preset veryfast -pix_fmt yuv420p -crf 10 -g 25 \"" + path.string() + "\"";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "w"), pclose);
+    if (!pipe) {
+        throw std::runtime_error("cannot run " + command);
+    }
+    const cv::Mat plate = plate_drawing::colourPlate(kDrawn);
+    for (int i = 0; i < frames; ++i) {
+        cv::Mat frame(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
+        if (showsPlate(i)) {
+            plate.copyTo(frame(kPlate));
+        }
+        std::fwrite(frame.data, 1, frame.total() * frame.elemSize(), pipe.get());
+    }
+    if (pclose(pipe.release()) != 0) {
+        throw std::runtime_error("cannot encode " + path.string());
+    }
+    return path.string();
+}
+
+// The syntaxes and the plate catalog that the builders' "plateCatalogPath" "catalog.json" names.
+inline void prepareWorkDir(const fs::path& dir) {
+    fs::create_directories(dir / "syntaxes");
+    // The reader's own syntaxes fit no plate of the clips, so it passes the text on as read.
+    std::ofstream(dir / "syntaxes" / "default-syntax.json")
+        << R"({"syntaxes": [{"definition": "[0-9]{9}", "state": "N9", "region": "eu"}]})";
+    std::ofstream(dir / "syntaxes" / "watchlist.json") << R"({"records": []})";
+    // State T1: two letters, the letter O, a letter, two digits. The reader has no O, so the
+    // catalog turns its "AB0C12" into "ABOC12".
+    std::ofstream(dir / "catalog.json")
+        << R"({"list": [{"plate_state": "T1", "syntax_regex": "[A-Z]{2}O[A-Z][0-9]{2}"}]})";
+}
+
+// The generated grid detector as a "yolo" network sending its boxes to `destination`.
+inline json gridDetector(const std::string& name, const std::string& destination,
+                         const std::string& modelDir) {
+    return {{"name", name},
+            {"type", "yolo"},
+            {"treshold", 0.5},
+            {"destinations", {destination}},
+            {"model",
+             {{"resize", 1},
+              {"keepAspect", false},
+              {"definition",
+               {{"path", modelDir},
+                {"cfg", "grid_v5_64.onnx"},
+                {"content", {{"files", {{"class-names", "grid.names"}}}}}}}}}};
+}
+
+// The generated plate recogniser as a "PlateReaderV3Colored" network sending its readings to
+// `destination`.
+inline json plateReader(const std::string& name, const std::string& destination,
+                        const std::string& modelDir) {
+    return {{"name", name},
+            {"type", "PlateReaderV3Colored"},
+            {"treshold", 0.5},
+            {"destinations", {destination}},
+            {"model",
+             {{"region", "eu"},
+              {"definition",
+               {{"path", modelDir},
+                {"content",
+                 {{"files", {{"weights", "plate_reader.onnx"}, {"alphabet", plate_drawing::kAlphabet}}},
+                  {"image-input-requirements", {{"width_ext", 0}, {"height_ext", 0}}}}}}}}}};
+}
+
+// An event sink on a free port storing into `folder`, serving once this returns.
+inline std::unique_ptr<EventSink> startEventSink(const fs::path& folder) {
+    EventSink::Options options;
+    options.port = 0;
+    options.folder = folder;
+    options.summaryOut = nullptr;
+    auto sink = std::make_unique<EventSink>(options);
+    sink->start();
+    return sink;
+}
+
+// The events a sink stored in `folder`, in order of arrival.
+inline std::vector<json> storedEvents(const fs::path& folder) {
+    std::vector<json> out;
+    std::ifstream in(folder / "events.jsonl");
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            out.push_back(json::parse(line));
+        }
+    }
+    return out;
+}
+
+}  // namespace plate_road
