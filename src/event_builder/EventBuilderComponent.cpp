@@ -9,6 +9,7 @@
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/EventBuilderUtils.h"
 #include "src/PipelineContext.h"
+#include "src/event_builder/NonTriggeredBuilder.h"
 
 using nlohmann::json;
 
@@ -46,7 +47,7 @@ std::shared_ptr<IEventBuilderComponent> make(ek::PipelineContext& ctx, const jso
 // A builder that lands replaces its row, e.g. {0, make<NonTriggeredEventBuilder>}.
 const std::map<int64_t, Maker>& lpBuilders() {
     static const std::map<int64_t, Maker> byTriggeredMode = {
-        {0, notSupportedYet("LP triggeredMode 0")},  // NonTriggeredEventBuilder
+        {0, make<NonTriggeredEventBuilder>},
         {2, notSupportedYet("LP triggeredMode 2")},  // TriggeredEventBuilder
         {3, notSupportedYet("LP triggeredMode 3")},  // NTwTriggerEventBuilder
     };

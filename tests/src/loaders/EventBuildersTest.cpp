@@ -270,7 +270,9 @@ TEST(EventBuildersLoadingTest, Refusals) {
     const std::vector<Case> cases = {
         {{{{"name", "eb"}, {"type", "Plates"}, {"destinations", {"p1"}}}}, "Event builder not implemented"},
         {{{{"name", "eb"}, {"triggeredMode", 1}, {"destinations", {"p1"}}}}, "Event builder not implemented"},
-        {{{{"name", "eb"}, {"destinations", {"p1"}}}}, "eventbuilders: LP triggeredMode 0 not supported yet"},
+        // The non-triggered builder (LP, mode 0) reads its plate catalog at loading.
+        {{{{"name", "eb"}, {"destinations", {"p1"}}, {"plateCatalogPath", "/nonexistent/catalog.json"}}},
+         "QEVAEventPoster: plate catalog file: /nonexistent/catalog.json not exist"},
         {{{{"name", "eb"}, {"type", "LP"}, {"triggeredMode", 2}, {"destinations", {"p1"}}}},
          "eventbuilders: LP triggeredMode 2 not supported yet"},
         {{{{"name", "eb"}, {"triggeredMode", 3}, {"destinations", {"p1"}}}},

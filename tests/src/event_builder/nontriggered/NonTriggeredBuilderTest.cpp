@@ -1,0 +1,269 @@
+#include "src/event_builder/NonTriggeredBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "src/event_builder/EventBuilderComponent.h"
+#include "tests/platform/video/TestClips.h"
+#include "tests/src/event_builder/nontriggered/NtFixtures.h"
+#include "tests/support/CapturingLog.h"
+
+// The builder's worker driven frame by frame on a scripted frame clock; reports go to a capturing
+// event queue.
+namespace {
+
+using nlohmann::json;
+using nt::frameOf;
+using nt::Plate;
+
+class NonTriggeredBuilderTest : public ::testing::Test {
+  protected:
+    void SetUp() override { lane.addCamera(1); }
+
+    NonTriggeredEventBuilder& make(const json& extra = json::object()) {
+        builder = std::make_unique<NonTriggeredEventBuilder>(lane.ctx, lane.builderConfig(extra));
+        builder->start();
+        return *builder;
+    }
+
+    // Frames of camera 1 carrying `text`, every 40 ms from `from` to `to` (both included).
+    void plateFrames(int64_t from, int64_t to, const std::string& text = "AB0C12") {
+        for (int64_t ts = from; ts <= to; ts += 40) {
+            builder->consume(frameOf(1, ts, {Plate{text}}));
+        }
+    }
+
+    void waitForReports() {
+        while (builder->runningReports() > 0) {
+            builder->consume(frameOf(1, lastTs_));  // a frame without readings prunes finished reports
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    CapturingLog::Installed capture;
+    nt::Lane lane;
+    std::unique_ptr<NonTriggeredEventBuilder> builder;
+    int64_t lastTs_ = 0;
+};
+
+TEST_F(NonTriggeredBuilderTest, ReportsOnlyWhenMoreThanEventEmitWaitHasPassedSinceConfirmation) {
+    make();
+    // Confirmed by the second counted frame (1040): due after 1040 + 1000.
+    plateFrames(1000, 2040);
+    builder->consume(frameOf(1, 2040, {Plate{"AB0C12"}}));
+    EXPECT_EQ(builder->runningReports(), 0u);
+    EXPECT_FALSE(capture.log->contains("Need send report"));
+
+    builder->consume(frameOf(1, 2041, {Plate{"AB0C12"}}));
+    auto events = lane.takeEvents(1);
+    ASSERT_EQ(events.size(), 1u);
+    const QEVAEvent& event = *events[0].event;
+    EXPECT_FALSE(events[0].triggerEvent);
+    EXPECT_EQ(event.ts, 1000);  // the event's first frame
+    EXPECT_EQ(event.laneId, 1);
+    EXPECT_EQ(event.laneName, "lane1");
+    EXPECT_FALSE(event.guid.empty());
+    ASSERT_EQ(event.evts.size(), 1u);
+    const auto& plate = *event.evts[0];
+    EXPECT_EQ(plate.num, "AB0C12");  // no state, no default state: not corrected
+    EXPECT_EQ(plate.ts, 2041);       // the event's last frame
+    EXPECT_EQ(plate.plateIndex, 0);
+    EXPECT_TRUE(plate.nontriggered);
+    EXPECT_EQ(plate.src, "cam1");
+    EXPECT_EQ(plate.plate.size(), cv::Size(64, 16));
+    ASSERT_EQ(event.frames.size(), 1u);
+    EXPECT_EQ(event.frames[0], plate.frame);
+    EXPECT_EQ(event.trigger.triggerTimestamp, 1000);
+    EXPECT_EQ(event.trigger.triggerGuid, event.guid);
+    EXPECT_TRUE(event.videos.empty());
+    EXPECT_EQ(lane.sink->size(), 0u);
+}
+
+TEST_F(NonTriggeredBuilderTest, ManyReportsByEventReportsAgainWhenTheEventFinishes) {
+    struct Case {
+        bool many;
+        size_t reports;
+    };
+    for (const Case c : {Case{false, 1}, Case{true, 2}}) {
+        SCOPED_TRACE(c.many);
+        make({{"manyReportsByEvent", c.many}, {"lpForgetInterval", 1000}});
+        plateFrames(1000, 3000);
+        // A frame without the plate more than lpForgetInterval later finishes the event.
+        lastTs_ = 4100;
+        builder->consume(frameOf(1, lastTs_));
+        waitForReports();
+        EXPECT_EQ(lane.takeEvents(c.reports, std::chrono::seconds(5)).size(), c.reports);
+        EXPECT_EQ(lane.sink->size(), 0u);
+        const json stats = builder->getStatistics();
+        EXPECT_EQ(stats.at("sizeStatistics"), 1);
+        EXPECT_EQ(stats.at("cam1").at("avgNumberIncomingFrames"), 51);
+        builder.reset();
+    }
+}
+
+TEST_F(NonTriggeredBuilderTest, KeepsTheStatisticsOfTheLast100ClosedEvents) {
+    make({{"lpForgetInterval", 1000}});
+    json empty = builder->getStatistics();
+    EXPECT_EQ(empty, (json{{"sizeStatistics", 0}, {"avgLatency", 0}, {"minLatency", 0}, {"maxLatency", 0}}));
+    EXPECT_EQ(builder->getStatString(), "AvgLatency = 0 ms");
+
+    // Each event is read once and closes (never confirmed) at the next frame, 2 s later.
+    for (int i = 0; i <= 101; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "Q%03dZZ", i);
+        builder->consume(frameOf(1, 1000 + 2000 * i, {Plate{text}}));
+    }
+    const json stats = builder->getStatistics();
+    EXPECT_EQ(stats.at("sizeStatistics"), 100);
+    EXPECT_EQ(stats.at("avgLatency"), 0);
+    EXPECT_EQ(stats.at("cam1").at("avgNumberIncomingFrames"), 1);
+    EXPECT_EQ(capture.log->count("No report event ID"), 101u);
+    EXPECT_EQ(lane.sink->size(), 0u);
+}
+
+TEST_F(NonTriggeredBuilderTest, IgnoresFaceFramesAndFeedsBackOnlyFramesInProcess) {
+    auto balancer = std::make_shared<balance_queue>(10, false);
+    lane.ctx.queuesLoadBalancer["cam1"] = balancer;
+    make();
+    capture.log->clear();
+
+    auto face = frameOf(1, 1000, {Plate{"AB0C12"}}, FrameWithInfo::InProccess);
+    face->frame->cameraType = CameraType::FACE;
+    face->processTime = 70.f;
+    builder->consume(face);
+    for (const auto& message : capture.log->messages()) {
+        // Only the sweep thread, which starts with the builder, may have spoken meanwhile.
+        EXPECT_NE(message.find("deleting old files"), std::string::npos) << message;
+    }
+    EXPECT_EQ(face->status.load(), FrameWithInfo::InProccess);
+
+    struct Case {
+        FrameWithInfo::Status status;
+        float processTime;
+        FrameWithInfo::Status after;
+        std::string stat;
+    };
+    const Case cases[] = {
+        {FrameWithInfo::NoProcessed, 80.f, FrameWithInfo::NoProcessed, "process 0.0 ms"},
+        {FrameWithInfo::InProccess, 50.f, FrameWithInfo::Processed, "process 50.0 ms"},
+        {FrameWithInfo::Processed, 90.f, FrameWithInfo::Processed, "process 50.0 ms"},
+    };
+    int64_t ts = 2000;
+    for (const auto& c : cases) {
+        auto frame = frameOf(1, ts += 40, {Plate{"AB0C12"}}, c.status);
+        frame->processTime = c.processTime;
+        builder->consume(frame);
+        EXPECT_EQ(frame->status.load(), c.after);
+        EXPECT_NE(balancer->getStat().find(c.stat), std::string::npos) << balancer->getStat();
+    }
+
+    // A camera without a balancer queue: no feedback, but its readings still count.
+    auto stranger = frameOf(1, ts += 40, {Plate{"XY1234"}}, FrameWithInfo::InProccess);
+    stranger->frame->cameraName = "unbalanced";
+    builder->consume(stranger);
+    EXPECT_EQ(stranger->status.load(), FrameWithInfo::Processed);
+    EXPECT_TRUE(capture.log->contains("no balancer queue for camera unbalanced", ILog::LevelDebug));
+    EXPECT_TRUE(capture.log->contains("append lpr XY1234"));
+}
+
+TEST_F(NonTriggeredBuilderTest, PoisonLeavesOpenEventsUnreportedAndTriggersChangeNothing) {
+    make();
+    plateFrames(1000, 1200);
+    builder->trigger(QEVATriggerEvent{}, {1});
+    builder->consume(FrameWithInfo::makePoison());
+    EXPECT_EQ(builder->runningReports(), 0u);
+    EXPECT_FALSE(capture.log->contains("Delete "));
+    builder.reset();
+    EXPECT_EQ(lane.sink->size(), 0u);
+}
+
+TEST_F(NonTriggeredBuilderTest, ConfigurationKeysAreCheckedAndNamed) {
+    struct Case {
+        json extra;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{{"eventEmitWait", -1}}, "eventEmitWait: must not be negative"},
+        {{{"eventEmitWait", "1000"}}, "eventEmitWait"},
+        {{{"manyReportsByEvent", 1}}, "manyReportsByEvent"},
+        {{{"lpForgetInterval", -5}}, "lpForgetInterval: must not be negative"},
+        {{{"maxNumberStateVariance", 0}}, "maxNumberStateVariance: must be at least 1"},
+        {{{"maxNumberLpVariance", 0}}, "maxNumberLpVariance"},
+        {{{"lpConfidenceVariance", 0}}, "lpConfidenceVariance"},
+        {{{"reportInterval", 5000000000LL}}, "reportInterval"},
+        {{{"defaults", 3}}, "defaults: expected an object"},
+        {{{"defaults", {{"stateConfidence", "high"}}}}, "defaults.stateConfidence"},
+        {{{"plateCatalogPath", "/nonexistent/catalog.json"}},
+         "plate catalog file: /nonexistent/catalog.json not exist"},
+    };
+    for (const auto& c : cases) {
+        try {
+            NonTriggeredEventBuilder b(lane.ctx, lane.builderConfig(c.extra));
+            ADD_FAILURE() << "accepted " << c.extra.dump();
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST_F(NonTriggeredBuilderTest, TheFactoryMakesTheNonTriggeredBuilderForLpMode0) {
+    auto made = createEventBuilder(lane.ctx, lane.builderConfig({{"type", "LP"}, {"triggeredMode", 0}}));
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->mode(), EventBuilderMode::NonTriggered);
+    EXPECT_NE(dynamic_cast<NonTriggeredEventBuilder*>(made.get()), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Reports write clips and wait for detections in their own threads while the worker goes on
+// pushing frames into the same ring and the statistics are read from a third thread.
+TEST(NonTriggeredBuilderThreadsTest, ReportsRunBesideTheWorker) {
+    CapturingLog::Installed capture;
+    nt::Lane lane;
+    auto& camera = lane.addCamera<nt::RecordingSource>(1);
+    camera.settings.recordEnable = true;
+    camera.settings.pathToSaveVideo = lane.dir.path().string() + "/";
+    camera.settings.recordTimeAfterEvent = 4000;
+    const auto clip = nt::readClip(testclips::h264Mp4(), 0, 0);
+    camera.packets = clip.packets;
+    auto builder = std::make_unique<NonTriggeredEventBuilder>(lane.ctx, lane.builderConfig());
+    builder->start();
+
+    std::atomic<bool> done{false};
+    std::thread statistics([&] {
+        while (!done) {
+            (void)builder->getStatistics();
+            (void)builder->getStatString();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const std::vector<Plate> plates = {Plate{"AA1111", 0.9f, {0, 0, 64, 16}, 0},
+                                       Plate{"BB2222", 0.9f, {80, 0, 64, 16}, 1},
+                                       Plate{"CC3333", 0.9f, {160, 0, 64, 16}, 2}};
+    for (int64_t ts : clip.frameTimes) {
+        builder->consume(frameOf(1, ts, plates, FrameWithInfo::InProccess));
+    }
+    builder->consume(frameOf(1, clip.frameTimes.back() + 40));
+    const auto events = lane.takeEvents(3);
+    done = true;
+    statistics.join();
+    builder.reset();  // waits for whatever still runs
+
+    ASSERT_EQ(events.size(), 3u);
+    for (const auto& pair : events) {
+        ASSERT_EQ(pair.event->videos.count(1), 1u);
+        EXPECT_TRUE(std::filesystem::exists(lane.dir.file(pair.event->videos.at(1) + ".mp4")));
+        EXPECT_TRUE(std::filesystem::exists(lane.dir.file(pair.event->videos.at(1) + ".rects")));
+    }
+    EXPECT_FALSE(capture.log->contains("Exception detected in Report thread"));
+}
+
+}  // namespace
