@@ -7,8 +7,7 @@
 
 namespace ek {
 
-BoundedTaskQueue::BoundedTaskQueue(size_t workers, size_t maxWaiting, std::function<void(Job)> refuse)
-    : maxWaiting_(maxWaiting), refuse_(std::move(refuse)) {
+BoundedTaskQueue::BoundedTaskQueue(size_t workers, size_t maxWaiting) : maxWaiting_(maxWaiting) {
     workers_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) {
         workers_.emplace_back([this] { work(); });
@@ -19,19 +18,16 @@ BoundedTaskQueue::~BoundedTaskQueue() {
     shutdown();
 }
 
-void BoundedTaskQueue::enqueue(Job job) {
+bool BoundedTaskQueue::tryEnqueue(Job& job) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (!shutdown_ && jobs_.size() < maxWaiting_) {
-            jobs_.push_back(std::move(job));
-            job = nullptr;
+        if (shutdown_ || jobs_.size() >= maxWaiting_) {
+            return false;
         }
-    }
-    if (job) {
-        refuse_(std::move(job));
-        return;
+        jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
+    return true;
 }
 
 void BoundedTaskQueue::shutdown() {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <httplib.h>
-
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -13,21 +11,21 @@
 namespace ek {
 
 // The HTTP server's worker pool: a fixed number of workers and a bounded number of waiting jobs.
-// The HTTP library's own pool queues without limit; here a job that finds the waiting list full
-// (or the pool shut down) is handed to `refuse` on the enqueuing thread instead, which must
-// release whatever the job owns (for a connection: close its socket).
-class BoundedTaskQueue : public httplib::TaskQueue {
+// A job that finds the waiting list full (or the pool shut down) is refused: tryEnqueue returns
+// false and the job stays with the caller.
+class BoundedTaskQueue {
   public:
     using Job = std::function<void()>;
 
-    BoundedTaskQueue(size_t workers, size_t maxWaiting, std::function<void(Job)> refuse);
-    ~BoundedTaskQueue() override;
+    BoundedTaskQueue(size_t workers, size_t maxWaiting);
+    ~BoundedTaskQueue();
     BoundedTaskQueue(const BoundedTaskQueue&) = delete;
     BoundedTaskQueue& operator=(const BoundedTaskQueue&) = delete;
 
-    void enqueue(Job job) override;
+    // Moves the job in and returns true, or leaves it untouched and returns false.
+    bool tryEnqueue(Job& job);
     // Lets the workers finish the waiting jobs, then joins them. Idempotent.
-    void shutdown() override;
+    void shutdown();
 
     size_t waiting() const;
 
@@ -35,7 +33,6 @@ class BoundedTaskQueue : public httplib::TaskQueue {
     void work();
 
     const size_t maxWaiting_;
-    const std::function<void(Job)> refuse_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job> jobs_;

@@ -5,13 +5,24 @@
 #include <utility>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/ConfigReader.h"
+#include "qo_common/utils/JsonBrief.h"
 
 namespace ek {
 namespace {
 
 int32_t readPeriod(const nlohmann::json& config, const char* key, int32_t fallback) {
-    const auto found = config.find(key);
-    return found == config.end() ? fallback : found->get<int32_t>();
+    return ConfigReader(config).integer<int32_t>(key, fallback, 0);
+}
+
+// The web server, built before the constructor's body, reads the port as it stands: refuse one
+// that it could only narrow (70000 would listen on 4464, 8080.5 on 8080).
+const nlohmann::json& withUsablePort(const nlohmann::json& configuration) {
+    if (!configuration.is_object()) {
+        throw std::runtime_error("the configuration must be a JSON object, got " + briefJson(configuration));
+    }
+    (void)ConfigReader(configuration).object("webserver").requiredInteger<int>("port", 0, 65535);
+    return configuration;
 }
 
 void joinAll(std::vector<std::thread>& threads) {
@@ -33,7 +44,7 @@ void refuseTakenName(const Map& map, const std::string& name, const char* what) 
 }  // namespace
 
 PipelineContext::PipelineContext(const nlohmann::json& configuration)
-    : config(configuration),
+    : config(withUsablePort(configuration)),
       sws(this),
       startSaveFrames(readPeriod(config, "start_save_frame_ms", 0)),
       durationSaveFrames(readPeriod(config, "duration_save_frame_ms", 0)),

@@ -43,8 +43,9 @@ class PipelineContext {
     using FrameQueue = blocking_queue<std::shared_ptr<FrameWithInfo>>;
     using EventQueue = blocking_queue<QEVAPair>;
 
-    // Throws the JSON library's type error for a configuration that is not an object, has no
-    // integer "webserver"."port" or has a non-numeric frame-saving key.
+    // Throws for a configuration that is not an object, has no "webserver"."port" from 0 to 65535
+    // (0: any free port) or has a frame-saving key that is not a non-negative 32-bit integer;
+    // ek::ConfigError names the key.
     explicit PipelineContext(const nlohmann::json& configuration);
     // Runs terminate (when installed) and join once more; builders then wait for their reports.
     ~PipelineContext();

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "qo_common/logger/log.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "src/AppControl.h"
 #include "src/loaders/EventBuilders.h"
 #include "src/loaders/EventPosters.h"
@@ -16,6 +18,8 @@
 
 namespace ek {
 namespace {
+
+constexpr const char* kArrays[] = {"eventposters", "eventbuilders", "networks", "sources", "outputs"};
 
 std::optional<std::string> nameOf(const nlohmann::json& element) {
     if (!element.is_object()) {
@@ -95,8 +99,40 @@ void checkUniqueNames(const nlohmann::json& configuration) {
                  [&](const std::string& name) { status.claim(name, "eventbuilders"); });
 }
 
+void checkArrays(const nlohmann::json& configuration) {
+    for (const char* array : kArrays) {
+        const auto found = configuration.find(array);
+        if (found != configuration.end()) {
+            (void)ConfigReader::elementsOf(*found, array);
+        }
+    }
+}
+
+void warnAboutDestinationsWithoutQueue(const PipelineContext& ctx, const nlohmann::json& configuration) {
+    for (const char* array : {"sources", "networks"}) {
+        const auto found = configuration.find(array);
+        if (found == configuration.end()) {
+            continue;
+        }
+        for (const auto& entry : ConfigReader::elementsOf(*found, array)) {
+            if (!entry.value().is_object()) {
+                continue;
+            }
+            const auto destinations = entry.texts("destinations");
+            for (size_t i = 0; i < destinations.size(); ++i) {
+                if (ctx.queues.count(destinations[i]) == 0) {
+                    ILog::Warning("%s: no queue named \"%s\"; frames sent there are skipped",
+                                  entry.pathOf("destinations[" + std::to_string(i) + "]").c_str(),
+                                  destinations[i].c_str());
+                }
+            }
+        }
+    }
+}
+
 void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     moveStateRecognizerIntoGrus(configuration);
+    checkArrays(configuration);
     checkUniqueNames(configuration);
 
     // ---- Loaders, in this order (builders check their destinations against the posters). A
@@ -107,6 +143,7 @@ void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     loadNetworks(ctx, configuration["networks"]);
     loadSources(ctx, configuration["sources"]);
     loadOutputs(ctx, configuration["outputs"]);
+    warnAboutDestinationsWithoutQueue(ctx, configuration);
 }
 
 void startPipeline(PipelineContext& ctx) {

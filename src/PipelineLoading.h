@@ -18,10 +18,19 @@ void checkUniqueNames(const nlohmann::json& configuration);
 // never half loaded in silence. Throws std::runtime_error "<array>: not supported yet".
 void refuseUntilSupported(const nlohmann::json& value, const char* array);
 
-// Loading, in its fixed order: the "networks" rewrite, the name check, then posters, event
-// builders, networks, video sources and outputs. `configuration` is main's copy; the five
-// arrays are looked up with inserting access (an absent array becomes null and loads nothing).
-// Any failure throws; main then logs "Loading failed: %s" and ends the run.
+// Each of the five arrays that is present must be an array, null or an empty object; otherwise
+// ek::ConfigError "<array>: expected an array, got ...".
+void checkArrays(const nlohmann::json& configuration);
+
+// One Warning per destination of a source or a network that names no frame queue once everything
+// is loaded ("sources[0].destinations[1]: no queue named ..."): such a name is skipped at run time.
+void warnAboutDestinationsWithoutQueue(const PipelineContext& ctx, const nlohmann::json& configuration);
+
+// Loading, in its fixed order: the "networks" rewrite, the array and name checks, then posters,
+// event builders, networks, video sources and outputs, then the destination warnings. `configuration` is
+// main's copy; the five arrays are looked up with inserting access (an absent array becomes null and loads
+// nothing). Any failure throws, naming the key's path where a value is at fault; main then logs "Loading
+// failed: %s" and ends the run.
 void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration);
 
 // Starts the producers, balancers and statistics thread, then the network workers, then the

@@ -9,10 +9,13 @@
 
 #include "qo_common/logger/Log.h"
 #include "qo_common/utils/Config.h"
+#include "qo_common/utils/ConfigReader.h"
+#include "qo_common/utils/JsonBrief.h"
 #include "src/AppControl.h"
 #include "src/PipelineContext.h"
 #include "src/PipelineControl.h"
 #include "src/PipelineLoading.h"
+#include "src/SignalStop.h"
 #include "src/Trigger.h"
 
 namespace ek {
@@ -20,20 +23,23 @@ namespace {
 
 constexpr const char* kCoredumpMarker = "coredump.enabled";
 
-std::shared_ptr<Log> startLogger(const nlohmann::json& document) {
-    const nlohmann::json log = document.at("log");
-    if (!log.is_object()) {
-        throw std::runtime_error("\"log\" must be an object");
+void requireObject(const nlohmann::json& document) {
+    if (!document.is_object()) {
+        throw std::runtime_error("the configuration must be a JSON object, got " + briefJson(document));
     }
-    auto logger =
-        Log::Init(log.value("ip", std::string()), log.value("port", 0), log.value("level", 0),
-                  log.value("sender", std::string()), log.value("file", true), log.value("http", false));
+}
+
+std::shared_ptr<Log> startLogger(const nlohmann::json& document) {
+    const ConfigReader log = ConfigReader(document).object("log");
+    auto logger = Log::Init(log.text("ip", ""), log.integer<int>("port", 0, 0, 65535),
+                            log.integer<int>("level", 0, ILog::LevelError, ILog::LevelDebug),
+                            log.text("sender", ""), log.boolean("file", true), log.boolean("http", false));
     ILog::Info("Log verbose level: %i", logger->level());
     return logger;
 }
 
 void applyCoredumpSetting(const nlohmann::json& document) {
-    if (document.value("coredump", false)) {
+    if (ConfigReader(document).boolean("coredump", false)) {
         std::ofstream marker(kCoredumpMarker, std::ios::trunc);
         if (!marker) {
             ILog::Warning("Core dump: can not create %s", kCoredumpMarker);
@@ -56,7 +62,7 @@ int fail(std::ostream& err, const char* stage, const std::string& reason) {
 int runPipeline(PipelineContext& ctx, nlohmann::json& document, std::ostream& err) {
     std::string startUrl;
     try {
-        startUrl = document.value("startSignalUrl", std::string());
+        startUrl = ConfigReader(document).text("startSignalUrl", "");
         loadPipeline(ctx, document);
     } catch (const std::exception& e) {
         ctx.sws.stop();
@@ -80,14 +86,29 @@ int runPipeline(PipelineContext& ctx, nlohmann::json& document, std::ostream& er
     return 0;
 }
 
+// What GET "/exit" does, for SIGTERM and SIGINT.
+void stopOnSignal(PipelineContext& ctx) {
+    if (ctx.deferExitUntilReady()) {
+        ILog::Info("loading is under way: stopping once it has finished");
+        return;
+    }
+    if (ctx.terminate) {
+        ctx.terminate();
+    }
+    ctx.sws.stop();
+}
+
 }  // namespace
 
 int runService(const std::string& configPath, std::ostream& err) {
+    // Before any thread starts, so that every thread has the stop signals blocked.
+    SignalStop signals;
     nlohmann::json document;
     std::shared_ptr<Log> logger;
     std::unique_ptr<PipelineContext> ctx;
     try {
         document = Config::read(configPath);
+        requireObject(document);
         logger = startLogger(document);
         applyCoredumpSetting(document);
         ctx = std::make_unique<PipelineContext>(document);
@@ -99,6 +120,14 @@ int runService(const std::string& configPath, std::ostream& err) {
     initalizePipelineControl(*ctx);
     ctx->setStatus("core", "starting");
     std::thread listener = ctx->sws.start();
+    if (ctx->sws.boundPort() < 0) {
+        listener.join();
+        const std::string port =
+            std::to_string(ConfigReader(document).object("webserver").integer<int>("port", 0));
+        return fail(err, "Loading failed: ",
+                    "webserver.port: cannot listen on port " + port + " (in use, or not permitted)");
+    }
+    signals.start([&ctx](int) { stopOnSignal(*ctx); });
     int code = 1;
     try {
         code = runPipeline(*ctx, document, err);
@@ -108,6 +137,7 @@ int runService(const std::string& configPath, std::ostream& err) {
     }
     ILog::Info("join webserver");
     listener.join();
+    signals.stop();
     // Destroying the context runs terminate and join once more.
     ctx.reset();
     return code;

@@ -4,6 +4,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,14 +37,37 @@ std::optional<bool> parseEnabled(const std::string& text) {
     return std::nullopt;
 }
 
+// Digits only, with an optional leading minus: "1e3", "+5", " 5" or "5px" are not widths.
+int parseWidth(const std::string& text) {
+    const size_t digitsFrom = !text.empty() && text.front() == '-' ? 1 : 0;
+    const bool digitsOnly =
+        text.size() > digitsFrom && std::all_of(text.begin() + digitsFrom, text.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        });
+    if (!digitsOnly) {
+        throw std::invalid_argument("/bin-image: the width is not a whole number");
+    }
+    int width = 0;
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, width);
+    if (parsed.ec != std::errc() || parsed.ptr != end) {
+        throw std::out_of_range("/bin-image: the width is out of range");
+    }
+    return width;
+}
+
+BoundedHttpServer::Limits serverLimits() {
+    BoundedHttpServer::Limits limits;
+    limits.request.maxBodyBytes = SimpleWebServer::kMaxBodyBytes;
+    return limits;
+}
+
 }  // namespace
 
 SimpleWebServer::SimpleWebServer(PipelineContext* ctx)
     : ctx(ctx),
-      server(std::make_shared<BoundedHttpServer>(kWorkers, kMaxWaiting)),
+      server(std::make_shared<BoundedHttpServer>(kWorkers, kMaxWaiting, serverLimits())),
       port(ctx->config.at("webserver").at("port").get<int>()) {
-    // Bounds what a request may make us allocate; "/trigger" checks its own body as well.
-    server->set_payload_max_length(kMaxBodyBytes);
     registerRoutes();
 }
 
@@ -145,7 +170,7 @@ void SimpleWebServer::onBinImage(const httplib::Request& req, httplib::Response&
     const std::string widthText = req.matches.size() > 2 ? std::string(req.matches[2]) : std::string();
     ILog::Debug("/bin-image: %s, w = %s", camera.c_str(), widthText.c_str());
     // A width that is not a number throws here; the HTTP library answers 500.
-    const int width = std::stoi(widthText);
+    const int width = parseWidth(widthText);
 
     std::shared_ptr<ek::pipeline::Frame> frame;
     {

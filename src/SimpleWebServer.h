@@ -17,8 +17,9 @@ class PipelineContext;
 // trigger intake and exit. Built with the context (routes registered, not listening); main
 // starts the listener thread and joins it last.
 //
-// Handlers run on 4 pool workers; at most 16 further connections wait for one, and a connection
-// beyond that is closed at once. Request bodies are capped at kMaxBodyBytes.
+// Handlers run on 4 pool workers; at most 16 further complete requests wait for one, and a request
+// beyond that is closed at once. Requests are read whole before a worker sees them, within the
+// limits and time-outs of BoundedHttpServer; bodies are capped at kMaxBodyBytes.
 class SimpleWebServer {
   public:
     static constexpr size_t kWorkers = 4;
@@ -41,6 +42,8 @@ class SimpleWebServer {
     void stop();
     // The port being listened on, or -1 before start or after a failed bind.
     int boundPort() const { return boundPort_; }
+    // Complete requests waiting for a worker.
+    size_t waitingRequests() const { return server->waitingRequests(); }
 
   private:
     void registerRoutes();

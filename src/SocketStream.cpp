@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace ek {
 namespace {
@@ -37,69 +39,56 @@ void addressText(socket_t sock, AddressOf query, std::string& ip, int& port) {
 
 }  // namespace
 
-SocketStream::SocketStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs)
-    : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
-
-bool SocketStream::waitFor(socket_t sock, short events, int timeoutMs) {
-    pollfd entry{sock, events, 0};
-    int ready = 0;
-    do {
-        ready = ::poll(&entry, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
-}
+SocketStream::SocketStream(socket_t sock, std::string request,
+                           std::chrono::steady_clock::time_point writeDeadline)
+    : sock_(sock), request_(std::move(request)), writeDeadline_(writeDeadline) {}
 
 bool SocketStream::is_readable() const {
-    return bufferOffset_ < bufferSize_ || waitFor(sock_, POLLIN, readTimeoutMs_);
+    return offset_ < request_.size();
 }
 
 bool SocketStream::is_writable() const {
-    return waitFor(sock_, POLLOUT, writeTimeoutMs_);
-}
-
-ssize_t SocketStream::fill() {
-    ssize_t received = 0;
-    do {
-        received = ::recv(sock_, buffer_.data(), buffer_.size(), 0);
-    } while (received < 0 && errno == EINTR);
-    bufferOffset_ = 0;
-    bufferSize_ = received > 0 ? static_cast<size_t>(received) : 0;
-    return received;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            writeDeadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd entry{sock_, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        if (ready > 0) {
+            return (entry.revents & POLLOUT) != 0;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
 }
 
 ssize_t SocketStream::read(char* ptr, size_t size) {
-    if (bufferOffset_ >= bufferSize_) {
-        if (!is_readable()) {
-            return -1;
-        }
-        if (size >= buffer_.size()) {
-            ssize_t received = 0;
-            do {
-                received = ::recv(sock_, ptr, size, 0);
-            } while (received < 0 && errno == EINTR);
-            return received;
-        }
-        const ssize_t received = fill();
-        if (received <= 0) {
-            return received;
-        }
-    }
-    const size_t count = std::min(size, bufferSize_ - bufferOffset_);
-    std::memcpy(ptr, buffer_.data() + bufferOffset_, count);
-    bufferOffset_ += count;
+    const size_t count = std::min(size, request_.size() - offset_);
+    std::memcpy(ptr, request_.data() + offset_, count);
+    offset_ += count;
     return static_cast<ssize_t>(count);
 }
 
 ssize_t SocketStream::write(const char* ptr, size_t size) {
-    if (!is_writable()) {
-        return -1;
-    }
-    ssize_t sent = 0;
-    do {
+    // The library does not always retry a short write (headers and bodies go out in one call), so
+    // a write sends everything or fails, as a blocking socket would.
+    size_t offset = 0;
+    while (offset < size) {
+        if (!is_writable()) {
+            return -1;
+        }
         // MSG_NOSIGNAL: a client that went away must not kill the process with SIGPIPE.
-        sent = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent;
+        const ssize_t sent = ::send(sock_, ptr + offset, size - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            offset += static_cast<size_t>(sent);
+        } else if (sent < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(size);
 }
 
 void SocketStream::get_remote_ip_and_port(std::string& ip, int& port) const {

@@ -2,17 +2,19 @@
 
 #include <httplib.h>
 
-#include <array>
+#include <chrono>
 #include <cstddef>
 #include <string>
 
 namespace ek {
 
-// One accepted HTTP connection as the HTTP library's stream: reads are buffered (the request
-// parser reads byte by byte) and every wait is bounded by the connection's time-outs.
+// One complete request, already received, as the HTTP library's stream: reads come from memory
+// (so parsing never waits for the client) and end with the request; the answer is written to the
+// connection's non-blocking socket, and every write gives up at `writeDeadline`, so a client
+// that does not read cannot hold a worker for longer than that.
 class SocketStream : public httplib::Stream {
   public:
-    SocketStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs);
+    SocketStream(socket_t sock, std::string request, std::chrono::steady_clock::time_point writeDeadline);
 
     bool is_readable() const override;
     bool is_writable() const override;
@@ -23,18 +25,11 @@ class SocketStream : public httplib::Stream {
     void get_local_ip_and_port(std::string& ip, int& port) const override;
     socket_t socket() const override { return sock_; }
 
-    // Waits up to timeoutMs for `events` on the socket; true when they came.
-    static bool waitFor(socket_t sock, short events, int timeoutMs);
-
   private:
-    ssize_t fill();
-
     socket_t sock_;
-    int readTimeoutMs_;
-    int writeTimeoutMs_;
-    std::array<char, 4096> buffer_{};
-    size_t bufferOffset_ = 0;
-    size_t bufferSize_ = 0;
+    std::string request_;
+    size_t offset_ = 0;
+    std::chrono::steady_clock::time_point writeDeadline_;
 };
 
 }  // namespace ek

@@ -4,9 +4,13 @@
 
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "trt/TRTInferer.h"
 
 namespace {
+
+// Each beam costs a pass over the output per step; more than this reads no better.
+constexpr int kMaxBeamSize = 100;
 
 void requireShape(const TRTDims& dims, const char* what) {
     if (dims.nbDims != 3) {
@@ -18,13 +22,22 @@ void requireShape(const TRTDims& dims, const char* what) {
 }  // namespace
 
 PlateReaderOnnx::PlateReaderOnnx(nlohmann::json config, bool /*fp16*/, int batchSizeArgument) {
-    const std::string name = config.at("name").get<std::string>();
+    // Every key is read before the model is loaded.
+    const auto keys = ek::ConfigReader::objectAt(config, "");
+    const std::string name = keys.requiredText("name", ek::ConfigReader::NonEmpty);
     ILog::Info("PlateReaderOnnx load : %s", name.c_str());
-    const auto& content = config.at("model").at("definition").at("content");
-    const auto& files = content.at("files");
-    const std::string path = config.at("model").at("definition").at("path").get<std::string>();
-    alphabet = files.at("alphabet").get<std::string>();
-    const std::string weights = files.at("weights").get<std::string>();
+    const ek::ConfigReader definition = keys.object("model").object("definition");
+    const ek::ConfigReader content = definition.object("content");
+    const ek::ConfigReader files = content.object("files");
+    const std::string path = definition.requiredText("path");
+    alphabet = files.requiredText("alphabet", ek::ConfigReader::NonEmpty);
+    const std::string weights = files.requiredText("weights", ek::ConfigReader::NonEmpty);
+    if (const auto decode = content.optionalObject("decode")) {
+        decodeMode = decode->text("type", "beam") == "beam" ? BeamSearch : GreedySearch;
+        ctcSkipCount = decode->integer<int>("skipSize", 2, 0);
+        beamSize = decode->integer<int>("beamSize", 3, 1, kMaxBeamSize);
+        validationMode = decode->boolean("validationMode", false);
+    }
 
     TRTDims input, output;
     try {
@@ -44,13 +57,6 @@ PlateReaderOnnx::PlateReaderOnnx(nlohmann::json config, bool /*fp16*/, int batch
     ctcWidth = static_cast<int>(output.d[2]);
     applyLogToInput = true;
 
-    if (content.contains("decode")) {
-        const auto& decode = content.at("decode");
-        decodeMode = decode.value("type", std::string("beam")) == "beam" ? BeamSearch : GreedySearch;
-        ctcSkipCount = decode.value("skipSize", 2);
-        beamSize = decode.value("beamSize", 3);
-        validationMode = decode.value("validationMode", false);
-    }
     try {
         checkSettings();
         inferer = std::make_unique<TRTInferer>(builder.getEngine(), input, batchSizeArgument);

@@ -5,22 +5,15 @@
 #include <limits>
 #include <stdexcept>
 
+#include "qo_common/utils/BoundedJson.h"
+#include "qo_common/utils/JsonBrief.h"
+
 using nlohmann::json;
 
 namespace {
 
-// A value as it appears in an error message: at most 60 bytes, not cut inside a UTF-8 sequence.
 std::string brief(const json& value) {
-    constexpr size_t kLimit = 60;
-    std::string text = value.dump();
-    if (text.size() <= kLimit) {
-        return text;
-    }
-    size_t cut = kLimit;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-        --cut;
-    }
-    return text.substr(0, cut) + "...";
+    return ek::briefJson(value);
 }
 
 [[noreturn]] void bad(const std::string& key, const std::string& why) {
@@ -107,10 +100,8 @@ std::vector<AdditionalData> additionalData(const json& doc) {
 }  // namespace
 
 QEVATriggerEvent QEVATriggerEvent::parse(const std::string& body) {
-    json doc = json::parse(body, nullptr, false);
-    if (doc.is_discarded()) {
-        throw std::runtime_error("trigger: the body is not valid JSON");
-    }
+    // Bounded: the body is untrusted, and a deep one would overflow the stack when copied.
+    const json doc = ek::parseBoundedJson(body, "trigger");
     if (!doc.is_object()) {
         throw std::runtime_error("trigger: the body must be a JSON object, got " + brief(doc));
     }

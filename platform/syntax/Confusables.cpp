@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "qo_common/utils/JsonBrief.h"
+
 namespace ek {
 
 Confusables::Confusables() {
@@ -26,7 +28,8 @@ Confusables::Confusables(const nlohmann::json& pairs) : Confusables() {
             pair = entry[0].get<std::string>() + entry[1].get<std::string>();
         }
         if (pair.size() != 2 || pair[0] == pair[1]) {
-            throw std::runtime_error("confusable pair " + entry.dump() + " is not two different characters");
+            throw std::runtime_error("confusable pair " + briefJson(entry) +
+                                     " is not two different characters");
         }
         add(pair[0], pair[1]);
     }

@@ -5,6 +5,7 @@
 
 #include "Confusables.h"
 #include "JsonFile.h"
+#include "qo_common/utils/ConfigReader.h"
 
 namespace ek {
 
@@ -27,8 +28,20 @@ std::string networkRegion(const nlohmann::json& network) {
     return {};
 }
 
-std::string text(const nlohmann::json& entry, const char* key) {
-    return entry.contains(key) ? entry.at(key).get<std::string>() : std::string();
+// Plate patterns are short; a bound keeps the regex compiler's recursion and state count small.
+constexpr size_t kMaxDefinitionLength = 256;
+// Each correction multiplies the search by the plate's length.
+constexpr int kMaxCorrections = 4;
+
+std::regex compiled(const ConfigReader& entry, const std::string& definition) {
+    if (definition.size() > kMaxDefinitionLength) {
+        entry.fail("definition", "longer than " + std::to_string(kMaxDefinitionLength) + " characters");
+    }
+    try {
+        return std::regex(definition, std::regex::ECMAScript);
+    } catch (const std::regex_error& e) {
+        entry.fail("definition", std::string("not a valid regular expression: ") + e.what());
+    }
 }
 
 }  // namespace
@@ -64,16 +77,21 @@ SyntaxAnalyzer::SyntaxAnalyzer(const std::string& path, const nlohmann::json& ne
     const auto document = readJsonFile(path, "SyntaxAnalyzer");
     const std::string region = networkRegion(network);
     try {
+        const ConfigReader file(document);
         impl->confusables =
             Confusables(document.contains("confusables") ? document.at("confusables") : nullptr);
-        impl->maxCorrections = document.value("maxCorrections", 2);
-        for (const auto& entry : document.at("syntaxes")) {
-            SyntaxInfo info{entry.at("definition").get<std::string>(), text(entry, "state"),
-                            text(entry, "type"), text(entry, "region")};
+        impl->maxCorrections = file.integer<int>("maxCorrections", 2, 0, kMaxCorrections);
+        if (!file.has("syntaxes")) {
+            file.fail("syntaxes", "missing, expected an array");
+        }
+        for (const auto& element : file.elements("syntaxes")) {
+            const ConfigReader entry = ConfigReader::objectAt(element.value(), element.path());
+            SyntaxInfo info{entry.requiredText("definition"), entry.text("state", ""), entry.text("type", ""),
+                            entry.text("region", "")};
             if (!inRegion(info.region, region)) {
                 continue;
             }
-            impl->patterns.emplace_back(info.definition, std::regex::ECMAScript);
+            impl->patterns.push_back(compiled(entry, info.definition));
             impl->syntaxes.push_back(std::move(info));
         }
     } catch (const std::exception& e) {

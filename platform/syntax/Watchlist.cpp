@@ -4,6 +4,7 @@
 
 #include "Confusables.h"
 #include "JsonFile.h"
+#include "qo_common/utils/ConfigReader.h"
 
 namespace ek {
 
@@ -65,12 +66,14 @@ Watchlist::Watchlist(const std::string& path, const std::string& region) : impl(
     try {
         impl->confusables =
             Confusables(document.contains("confusables") ? document.at("confusables") : nullptr);
-        for (const auto& entry : document.at("records")) {
-            WatchlistRecord record{entry.at("plate").get<std::string>(), entry.value("state", ""),
-                                   entry.value("type", ""), entry.value("region", "")};
-            if (record.lpr.empty()) {
-                throw std::runtime_error("a record has an empty \"plate\"");
-            }
+        const ConfigReader file(document);
+        if (!file.has("records")) {
+            file.fail("records", "missing, expected an array");
+        }
+        for (const auto& element : file.elements("records")) {
+            const ConfigReader entry = ConfigReader::objectAt(element.value(), element.path());
+            WatchlistRecord record{entry.requiredText("plate", ConfigReader::NonEmpty),
+                                   entry.text("state", ""), entry.text("type", ""), entry.text("region", "")};
             if (record.region.empty() || record.region == "*" || record.region == region) {
                 impl->records.push_back(std::move(record));
             }

@@ -1,5 +1,7 @@
 #include "qo_common/utils/Config.h"
 
+#include "qo_common/utils/BoundedJson.h"
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -21,5 +23,5 @@ nlohmann::json Config::read(const std::string& path) {
     if (in.bad()) {
         throw std::runtime_error("Cannot read configuration file '" + path + "': read error");
     }
-    return nlohmann::json::parse(text.str());
+    return ek::parseBoundedJson(text.str(), "configuration file '" + path + "'");
 }

@@ -9,6 +9,8 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <filesystem>
+#include <stdexcept>
 #include <utility>
 
 #include "FFmpegError.h"
@@ -107,6 +109,37 @@ void FFmpegVideoSource::open() {
         }
     }
     armDeadline(0);
+}
+
+void FFmpegVideoSource::probe() {
+    if (kind_ != Kind::File) {
+        return;
+    }
+    const std::string& uri = settings.uri;
+    // A plain path is checked first: FFmpeg's reasons for these are vague, and opening a FIFO
+    // or a device would block or never end.
+    if (uri.find("://") == std::string::npos && uri.rfind("file:", 0) != 0) {
+        std::error_code ec;
+        const auto status = std::filesystem::status(uri, ec);
+        if (uri.empty()) {
+            throw std::runtime_error("no file named (\"uri\" is empty)");
+        }
+        if (!std::filesystem::exists(status)) {
+            throw std::runtime_error("file " + uri + " does not exist");
+        }
+        if (std::filesystem::is_directory(status)) {
+            throw std::runtime_error(uri + " is a directory, not a video file");
+        }
+        if (!std::filesystem::is_regular_file(status)) {
+            throw std::runtime_error(uri + " is not a regular file");
+        }
+    }
+    try {
+        Demuxer demuxer(uri, Demuxer::Options{}, AVIOInterruptCB{nullptr, nullptr});
+        Decoder decoder(demuxer.videoStream(), 1, false);
+    } catch (const std::exception& e) {
+        throw std::runtime_error("file " + uri + " cannot be read as video: " + e.what());
+    }
 }
 
 void FFmpegVideoSource::openStream() {

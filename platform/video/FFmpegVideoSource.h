@@ -36,6 +36,7 @@ class FFmpegVideoSource : public IVideoSource {
 
     void open() override;
     void stop() override;
+    void probe() override;
     bool isFile() const override { return kind_ == Kind::File; }
     bool isOnline() const override { return online_.load(); }
     nlohmann::json getStatistics() const override;

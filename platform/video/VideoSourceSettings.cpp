@@ -1,5 +1,7 @@
 #include "qo_common/video/VideoSourceSettings.h"
 
+#include "qo_common/utils/ConfigReader.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -9,121 +11,93 @@ namespace {
 
 using nlohmann::json;
 
-bool present(const json& source, const char* key) {
-    return source.contains(key) && !source.at(key).is_null();
-}
-
-template <typename T>
-void read(const json& source, const char* key, T& field) {
-    if (present(source, key)) {
-        field = source.at(key).get<T>();
+// Flags may be written as true/false or as integers (0 is false, any other value true).
+int intFlag(const ConfigReader& source, const char* key, int fallback) {
+    const json* value = source.find(key);
+    if (value == nullptr) {
+        return fallback;
     }
-}
-
-// Flags may be written as true/false or as numbers.
-void readFlag(const json& source, const char* key, int& field) {
-    if (!present(source, key)) {
-        return;
+    if (value->is_boolean()) {
+        return value->get<bool>() ? 1 : 0;
     }
-    const auto& value = source.at(key);
-    field = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : value.get<int>();
+    if (!value->is_number_integer()) {
+        source.fail(key, ConfigReader::expected("true, false or an integer", *value));
+    }
+    return source.integer<int>(key, fallback);
 }
 
-void readFlag(const json& source, const char* key, bool& field) {
-    int flag = field ? 1 : 0;
-    readFlag(source, key, flag);
-    field = flag != 0;
-}
-
-CameraType cameraTypeOf(const json& value) {
+// The names and the codes are both accepted.
+CameraType cameraTypeOf(const ConfigReader& source) {
+    const json& value = *source.find("cameraType");
     if (value.is_string()) {
-        const auto text = value.get<std::string>();
-        if (text == "LPR") {
-            return CameraType::LPR;
-        }
-        if (text == "OV") {
-            return CameraType::OV;
-        }
-        if (text == "FACE") {
-            return CameraType::FACE;
-        }
-        if (text == "UNDEFINED") {
-            return CameraType::UNDEFINED;
-        }
-        throw std::invalid_argument("video source: \"cameraType\" must be LPR, OV, FACE or UNDEFINED, got " +
-                                    text);
+        const auto text = source.choice("cameraType", "", {"LPR", "OV", "FACE", "UNDEFINED"});
+        return text == "LPR"    ? CameraType::LPR
+               : text == "OV"   ? CameraType::OV
+               : text == "FACE" ? CameraType::FACE
+                                : CameraType::UNDEFINED;
     }
-    const int code = value.get<int>();
-    if (code < -1 || code > 2) {
-        throw std::invalid_argument("video source: \"cameraType\" must be -1, 0, 1 or 2, got " +
-                                    std::to_string(code));
-    }
-    return static_cast<CameraType>(code);
+    return static_cast<CameraType>(source.integer<int>("cameraType", -1, -1, 2));
 }
 
-void requireNotNegative(int64_t value, const char* key) {
-    if (value < 0) {
-        throw std::invalid_argument(std::string("video source: \"") + key + "\" must not be negative, got " +
-                                    std::to_string(value));
+std::pair<int32_t, int32_t> plateWidthOf(const ConfigReader& source) {
+    const json& value = *source.find("plateWidth");
+    if (!value.is_array() || value.size() != 2) {
+        source.fail("plateWidth", ConfigReader::expected("[minimum, maximum]", value));
     }
+    const json named = {{"minimum", value[0]}, {"maximum", value[1]}};
+    const ConfigReader pair(named, source.pathOf("plateWidth"));
+    const auto minimum = pair.requiredInteger<int32_t>("minimum", 0);
+    const auto maximum = pair.requiredInteger<int32_t>("maximum", 0);
+    return {minimum, maximum};
 }
 
-void requirePositive(int64_t value, const char* key) {
-    if (value <= 0) {
-        throw std::invalid_argument(std::string("video source: \"") + key + "\" must be positive, got " +
-                                    std::to_string(value));
+std::vector<float> roiOf(const ConfigReader& source) {
+    std::vector<float> roi;
+    for (double v : source.numbers("roi")) {
+        roi.push_back(static_cast<float>(v));
     }
+    return roi;
 }
 
 }  // namespace
 
-void VideoSourceSettings::configure(const json& source) {
-    read(source, "name", name);
-    read(source, "uri", uri);
-    read(source, "type", type);
-    read(source, "destinations", dests);
-    read(source, "id", id);
-    readFlag(source, "restart", restart);
-    readFlag(source, "tcp", tcp);
-    readFlag(source, "cpuDecode", cpuDecode);
-    if (present(source, "processingMode")) {
-        processingMode = static_cast<VideoProcessingMode>(source.at("processingMode").get<int>());
+void VideoSourceSettings::configure(const json& object) {
+    const ConfigReader source = ConfigReader::objectAt(object, "");
+    constexpr int64_t kDay = 24LL * 3600 * 1000;
+    name = source.text("name", name);
+    uri = source.text("uri", uri);
+    type = source.text("type", type);
+    dests = source.texts("destinations");
+    id = source.integer<int>("id", id);
+    restart = intFlag(source, "restart", restart);
+    tcp = intFlag(source, "tcp", tcp);
+    cpuDecode = intFlag(source, "cpuDecode", cpuDecode);
+    processingMode = static_cast<VideoProcessingMode>(
+        source.integer<int>("processingMode", static_cast<int>(processingMode)));
+    laneId = source.integer<int>("laneId", laneId);
+    if (source.has("cameraType")) {
+        cameraType = cameraTypeOf(source);
     }
-    read(source, "laneId", laneId);
-    if (present(source, "cameraType")) {
-        cameraType = cameraTypeOf(source.at("cameraType"));
+    pre = source.integer<int>("pre", pre, 0);
+    post = source.integer<int>("post", post, 0);
+    if (source.has("roi")) {
+        roi = roiOf(source);
     }
-    read(source, "pre", pre);
-    read(source, "post", post);
-    read(source, "roi", roi);
-    if (present(source, "plateWidth")) {
-        auto widths = source.at("plateWidth").get<std::vector<int32_t>>();
-        if (widths.size() != 2) {
-            throw std::invalid_argument("video source: \"plateWidth\" must be [minimum, maximum]");
-        }
-        plateWidth = {widths[0], widths[1]};
+    if (source.has("plateWidth")) {
+        plateWidth = plateWidthOf(source);
     }
-    read(source, "statisticsFlushTimeMs", statisticsFlushTimeMs);
-    read(source, "jitterCorrectionThreshold", jitterCorrectionThreshold);
-    read(source, "desyncThresholdMs", desyncThresholdMs);
-    read(source, "direction", direction);
-    readFlag(source, "recordEnable", recordEnable);
-    read(source, "recordTimeBeforeEvent", recordTimeBeforeEvent);
-    read(source, "recordTimeAfterEvent", recordTimeAfterEvent);
-    read(source, "pathToSaveVideo", pathToSaveVideo);
-    readFlag(source, "pacing", pacing);
-    read(source, "timeoutMs", timeoutMs);
-    read(source, "decodeThreads", decodeThreads);
-
-    requireNotNegative(pre, "pre");
-    requireNotNegative(post, "post");
-    requirePositive(statisticsFlushTimeMs, "statisticsFlushTimeMs");
-    requireNotNegative(jitterCorrectionThreshold, "jitterCorrectionThreshold");
-    requireNotNegative(desyncThresholdMs, "desyncThresholdMs");
-    requireNotNegative(recordTimeBeforeEvent, "recordTimeBeforeEvent");
-    requireNotNegative(recordTimeAfterEvent, "recordTimeAfterEvent");
-    requirePositive(timeoutMs, "timeoutMs");
-    requireNotNegative(decodeThreads, "decodeThreads");
+    statisticsFlushTimeMs = source.integer<int64_t>("statisticsFlushTimeMs", statisticsFlushTimeMs, 1, kDay);
+    jitterCorrectionThreshold =
+        source.integer<int>("jitterCorrectionThreshold", jitterCorrectionThreshold, 0);
+    desyncThresholdMs = source.integer<int64_t>("desyncThresholdMs", desyncThresholdMs, 0, kDay);
+    direction = source.integer<int>("direction", direction);
+    recordEnable = intFlag(source, "recordEnable", recordEnable ? 1 : 0) != 0;
+    recordTimeBeforeEvent = source.integer<int64_t>("recordTimeBeforeEvent", recordTimeBeforeEvent, 0, kDay);
+    recordTimeAfterEvent = source.integer<int64_t>("recordTimeAfterEvent", recordTimeAfterEvent, 0, kDay);
+    pathToSaveVideo = source.text("pathToSaveVideo", pathToSaveVideo);
+    pacing = intFlag(source, "pacing", pacing ? 1 : 0) != 0;
+    timeoutMs = source.integer<int64_t>("timeoutMs", timeoutMs, 1, kDay);
+    decodeThreads = source.integer<int>("decodeThreads", decodeThreads, 0, 64);
 }
 
 }  // namespace ek

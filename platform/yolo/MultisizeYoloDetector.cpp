@@ -12,6 +12,7 @@
 #include "platform/yolo/ModelInputShape.h"
 #include "platform/yolo/YoloOutputDecoder.h"
 #include "platform/yolo/YoloPreprocessor.h"
+#include "qo_common/utils/ConfigReader.h"
 
 using nlohmann::json;
 
@@ -60,15 +61,15 @@ struct ModelFiles {
     bool onnx = false;
 };
 
-ModelFiles modelFiles(const json& model) {
-    const json& definition = model.at("definition");
-    std::string dir = definition.value("path", std::string());
-    json content = definition.value("content", json::object());
-    json files = content.is_object() ? content.value("files", json::object()) : json::object();
+ModelFiles modelFiles(const ek::ConfigReader& model) {
+    const ek::ConfigReader definition = model.object("definition");
+    std::string dir = definition.text("path", "");
+    const auto content = definition.optionalObject("content");
+    const auto files = content ? content->optionalObject("files") : std::nullopt;
     ModelFiles f;
-    f.network = inDir(dir, definition.at("cfg").get<std::string>());
-    f.names = inDir(dir, files.value("class-names", std::string()));
-    std::string weights = inDir(dir, files.value("weights", std::string()));
+    f.network = inDir(dir, definition.requiredText("cfg", ek::ConfigReader::NonEmpty));
+    f.names = inDir(dir, files ? files->text("class-names", "") : std::string());
+    std::string weights = inDir(dir, files ? files->text("weights", "") : std::string());
     if (!endsWith(f.network, ".onnx") && endsWith(weights, ".onnx")) {
         f.network = weights;  // "cfg" is then only the cache key
     }
@@ -100,8 +101,15 @@ cv::dnn::Net readNet(const ModelFiles& f) {
 
 }  // namespace
 
-MultisizeYoloDetector MultisizeYoloDetector::load(const json& model) {
+MultisizeYoloDetector MultisizeYoloDetector::load(const json& modelObject) {
+    // Every key is read before anything is loaded.
+    const auto model = ek::ConfigReader::objectAt(modelObject, "");
     ModelFiles files = modelFiles(model);
+    const std::string layoutName = model.text("layout", files.onnx ? "auto" : "darknet");
+    const float nms = model.number<float>("nms", 0.45f, 0.f, 1.f);
+    const float threshold = model.number<float>("threshold", 0.25f, 0.f, 1.f);
+    const auto resize = static_cast<YoloResizeMode>(model.integer<int>("resize", 0, 0, 3));
+    const bool keepAspect = model.boolean("keepAspect", false);
     ModelInputShape shape = files.onnx ? ModelInputShape::fromOnnx(files.network)
                                        : ModelInputShape::fromDarknetCfg(files.network);
     auto impl = std::make_unique<Impl>(readNet(files), shape);
@@ -112,7 +120,6 @@ MultisizeYoloDetector MultisizeYoloDetector::load(const json& model) {
     try {
         // One pass on zeros tells the output shape.
         auto outputs = impl->forward(std::vector<float>(impl->pre.inputLength(), 0.f));
-        std::string layoutName = model.value("layout", std::string(files.onnx ? "auto" : "darknet"));
         YoloLayout layout = YoloOutputDecoder::chooseLayout(layoutName, outputs, knownClasses);
         int classes = YoloOutputDecoder::classCount(layout, outputs);
         if (knownClasses >= 0 && classes != knownClasses) {
@@ -122,16 +129,16 @@ MultisizeYoloDetector MultisizeYoloDetector::load(const json& model) {
         for (int c = static_cast<int>(impl->names.size()); c < classes; ++c) {
             impl->names.push_back(std::to_string(c));
         }
-        impl->decoder.emplace(layout, classes, impl->pre.inputSize(), model.value("nms", 0.45f));
+        impl->decoder.emplace(layout, classes, impl->pre.inputSize(), nms);
     } catch (const cv::Exception& e) {
         throw std::runtime_error("YOLO model " + files.network + " does not run: " + e.what());
     } catch (const std::runtime_error& e) {
         throw std::runtime_error("YOLO model " + files.network + ": " + e.what());
     }
     MultisizeYoloDetector detector(std::move(impl));
-    detector.thresh = model.value("threshold", 0.25f);
-    detector.setResize(static_cast<YoloResizeMode>(model.value("resize", 0)));
-    detector.setKeepAspect(model.value("keepAspect", false));
+    detector.thresh = threshold;
+    detector.setResize(resize);
+    detector.setKeepAspect(keepAspect);
     return detector;
 }
 

@@ -15,8 +15,9 @@ class QEVAHttpClient;
 // One poster is used by one thread at a time; different posters may post in parallel.
 class QEVAEventPoster {
   public:
-    // Throws std::runtime_error naming the poster and the key when a key is missing ("url"), of the
-    // wrong JSON type or out of range.
+    // Throws ek::ConfigError naming the key ("imageWidth: expected ...") when the entry is not an
+    // object or a key is missing ("url"), of the wrong JSON type or out of range; the loader places
+    // it under the entry's path.
     explicit QEVAEventPoster(const nlohmann::json& poster);
     ~QEVAEventPoster();
     QEVAEventPoster(const QEVAEventPoster&) = delete;

@@ -6,7 +6,8 @@
 
 class Config {
   public:
-    // The parsed JSON document of a file. Throws std::runtime_error naming the path when the file
-    // cannot be read, and nlohmann::json::parse_error when it is not JSON.
+    // The parsed JSON document of a file, bounded as every untrusted document (ek::parseBoundedJson:
+    // 64 levels, 16 MiB). Throws std::runtime_error naming the path when the file cannot be read,
+    // is not JSON, or is nested too deep or too large.
     static nlohmann::json read(const std::string& path);
 };

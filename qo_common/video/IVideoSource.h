@@ -35,6 +35,10 @@ class IVideoSource {
     // gives an end-of-stream frame). Never throws for a stream that fails to open.
     virtual void open() = 0;
     virtual void stop() = 0;
+    // Checks at load time that the source can be read, where that is certain and cheap: a file
+    // source opens its file and finds a decodable video stream. Network sources are not probed (a
+    // camera may be offline at boot). Throws std::runtime_error with the reason.
+    virtual void probe() {}
     virtual bool isFile() const = 0;
     virtual bool isOnline() const = 0;
     // Must not call back into the pipeline context: it is called with the context lock held.

@@ -57,9 +57,10 @@ struct VideoSourceSettings {
     // Decoder threads; 0 lets FFmpeg choose.
     int decodeThreads = 0;
 
-    // Reads the keys of a source object. A key of the wrong JSON type throws the JSON library's
-    // type error; an object with out-of-range values (negative times, a bad "cameraType" text)
-    // throws std::invalid_argument naming the key.
+    // Reads the keys of a source object. A value that is not an object, or a key of the wrong
+    // type or out of range (negative times, a bad "cameraType", an integer beyond its field),
+    // throws ek::ConfigError naming the key ("pre: expected ..."); the loader places it under the
+    // source's path. Keys whose value is null keep their default.
     void configure(const nlohmann::json& source);
 };
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/PlateReaderComponent.h"
 #include "src/components/StateDetectorYoloComponent.h"
 #include "src/components/StateRecognizerComponent.h"
@@ -27,6 +28,23 @@ const std::vector<std::pair<std::string, ComponentFactory::Maker>>& ComponentFac
     return table;
 }
 
+bool ComponentFactory::knows(const std::string& type) {
+    for (const auto& kind : kinds()) {
+        if (kind.first == type) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ComponentFactory::kindList() {
+    std::string list;
+    for (const auto& kind : kinds()) {
+        list += (list.empty() ? "one of \"" : ", \"") + kind.first + "\"";
+    }
+    return list;
+}
+
 std::shared_ptr<Component> ComponentFactory::create(const std::string& type, nlohmann::json config) {
     for (const auto& [name, maker] : kinds()) {
         if (name != type) {
@@ -34,7 +52,7 @@ std::shared_ptr<Component> ComponentFactory::create(const std::string& type, nlo
         }
         auto component = maker(config);
         component->type = type;
-        component->destinations = config.at("destinations").get<std::vector<std::string>>();
+        component->destinations = ek::ConfigReader(config).requiredTexts("destinations");
         return component;
     }
     throw std::runtime_error("unknown network type: " + type);

@@ -15,10 +15,14 @@ struct ComponentFactory {
     using Maker = std::function<std::shared_ptr<Component>(const nlohmann::json& config)>;
 
     // Builds the component of `type` (exact, case-sensitive), sets its type and its
-    // "destinations" (read with throwing access after the component, and so its model, exists).
-    // Throws std::runtime_error "unknown network type: <type>" for a type it does not make, and
-    // whatever the component's constructor throws.
+    // "destinations" (an array of texts). Throws std::runtime_error "unknown network type: <type>"
+    // for a type it does not make, ek::ConfigError naming the key (relative to `config`) for a bad
+    // key, and whatever else the component's constructor throws.
     static std::shared_ptr<Component> create(const std::string& type, nlohmann::json config);
+
+    static bool knows(const std::string& type);
+    // "one of \"yolo\", ...": the types it makes, for error messages.
+    static std::string kindList();
 
     // The kinds in the order they are compared.
     static const std::vector<std::pair<std::string, Maker>>& kinds();

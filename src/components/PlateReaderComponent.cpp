@@ -2,11 +2,13 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <optional>
 #include <stdexcept>
 
 #include "platereader/PlateReaderFactory.h"
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/CacheMap.h"
 #include "src/components/StateRecognizerComponent.h"
 
@@ -16,25 +18,25 @@ namespace {
 
 ek::CacheMap<std::string, std::shared_ptr<IPlateReader>> readerCache;
 
-std::string getCacheKey(const json& config) {
-    (void)config.at("name").get<std::string>();
-    const auto& definition = config.at("model").at("definition");
-    return definition.at("path").get<std::string>() + "/" +
-           definition.at("content").at("files").at("weights").get<std::string>();
+std::string getCacheKey(const ek::ConfigReader& config) {
+    (void)config.requiredText("name", ek::ConfigReader::NonEmpty);
+    const ek::ConfigReader definition = config.object("model").object("definition");
+    return definition.requiredText("path") + "/" +
+           definition.object("content").object("files").requiredText("weights", ek::ConfigReader::NonEmpty);
 }
 
-float getImageRequirements(const std::string& name, const json& config, float defaultValue) {
-    const json* requirements = nullptr;
-    try {
-        requirements = &config.at("model").at("definition").at("content").at("image-input-requirements");
-    } catch (const json::out_of_range& e) {
-        ILog::Error("PlateReaderComponent getImageRequirements not found, error message: %s", e.what());
+// Widening of a plate box before it is read, as a share of its size.
+float getImageRequirements(const std::string& name, const ek::ConfigReader& config, float defaultValue) {
+    const auto requirements = config.object("model")
+                                  .object("definition")
+                                  .object("content")
+                                  .optionalObject("image-input-requirements");
+    if (!requirements) {
+        ILog::Error("PlateReaderComponent getImageRequirements not found, error message: %s",
+                    config.pathOf("model.definition.content.image-input-requirements").c_str());
         return defaultValue;
     }
-    if (requirements->is_object() && !requirements->contains(name)) {
-        return defaultValue;
-    }
-    return static_cast<float>(requirements->at(name).get<double>());
+    return requirements->number<float>(name, defaultValue, 0.f, 10.f);
 }
 
 // The factory the reader cache calls for a new key: builds the reader and warms it up.
@@ -64,10 +66,6 @@ LPRMatchType watchlistMatchType(ek::WatchlistMatchType type) {
     }
 }
 
-float number(const json& config, const char* key, double defaultValue) {
-    return static_cast<float>(config.value(key, defaultValue));
-}
-
 }  // namespace
 
 PlateReaderComponent::ReaderLease::ReaderLease(std::string key_, std::shared_ptr<IPlateReader> reader_)
@@ -83,42 +81,58 @@ size_t PlateReaderComponent::readerUsers(const std::string& key) {
 
 PlateReaderComponent::PlateReaderComponent(const json& networkObject) : config(networkObject) {
     ILog::Debug("Creating PlateReaderComponent");
-    const bool fp16 = config.value("fp16", false);
-    const std::string key = getCacheKey(config);
+    // Every key of the network object is read before the reader's model is loaded.
+    const auto keys = ek::ConfigReader::objectAt(config, "");
+    const bool fp16 = keys.boolean("fp16", false);
+    const std::string key = getCacheKey(keys);
+    const std::string region = keys.object("model").requiredText("region");
+    const std::string pattern = keys.text("regexp", ".*");
+    try {
+        reg = std::regex(pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error& e) {
+        keys.fail("regexp", std::string("not a valid regular expression: ") + e.what());
+    }
+    extendWidth = getImageRequirements("width_ext", keys, 0.1f);
+    extendHeight = getImageRequirements("height_ext", keys, 0.05f);
+    tresh = keys.number<float>("treshold", 0.f, 0.f);
+    savePlates = keys.has("savePlates") &&
+                 (keys.find("savePlates")->is_boolean() ? keys.boolean("savePlates", false)
+                                                        : keys.integer<int>("savePlates", 0) != 0);
+    (void)keys.boolean("digitOnly", false);
+    (void)keys.boolean("logIgnoredRead", false);
+    twoLineOn = keys.boolean("twoLineOn", false);
+    twoLine_compare_th = keys.number<float>("twoLine_compare_th", 2.92f, 0.f);
+    twoLine_pw = keys.number<float>("twoLine_pw", 0.21f, 0.f, 0.46f);
+    twoLine_ph = keys.number<float>("twoLine_ph", 0.6f, 0.f, 1.f);
+    // Outside [0, 0.46) and (0, 1] the strips leave the plate or are empty.
+    if (twoLine_pw >= 0.46f) {
+        keys.fail("twoLine_pw",
+                  ek::ConfigReader::expected("a number from 0 to below 0.46", keys.value().at("twoLine_pw")));
+    }
+    if (twoLine_ph <= 0.f) {
+        keys.fail("twoLine_ph",
+                  ek::ConfigReader::expected("a number above 0 up to 1", keys.value().at("twoLine_ph")));
+    }
+    std::optional<ek::ConfigReader> recognizer = keys.optionalObject("state_recognizer");
+    if (recognizer) {
+        const std::string type = recognizer->requiredText("type");
+        if (type != "StateRecognizer") {
+            recognizer->fail(
+                "type", ek::ConfigReader::expected("\"StateRecognizer\"", recognizer->value().at("type")));
+        }
+    }
+
     lease =
         std::make_unique<ReaderLease>(key, readerCache.getOrCreate(key, initializeInference(config, fp16)));
     pr = lease->reader;
-
     syntax = std::make_unique<ek::SyntaxAnalyzer>("syntaxes/default-syntax.json", config);
-    const std::string region = config.at("model").at("region").get<std::string>();
     watchlist = std::make_unique<ek::Watchlist>("syntaxes/watchlist.json", region);
-    reg = std::regex(config.value("regexp", std::string(".*")), std::regex::ECMAScript);
-    extendWidth = getImageRequirements("width_ext", config, 0.1f);
-    extendHeight = getImageRequirements("height_ext", config, 0.05f);
-
-    tresh = number(config, "treshold", 0.0);
-    savePlates = config.value("savePlates", 0) != 0;
-    (void)config.value("digitOnly", false);
-    (void)config.value("logIgnoredRead", false);
-    twoLineOn = config.value("twoLineOn", false);
-    twoLine_compare_th = number(config, "twoLine_compare_th", 2.92);
-    twoLine_pw = number(config, "twoLine_pw", 0.21);
-    twoLine_ph = number(config, "twoLine_ph", 0.6);
-    // Outside these the strips leave the plate or are empty.
-    if (!(twoLine_pw >= 0.f && twoLine_pw < 0.46f) || !(twoLine_ph > 0.f && twoLine_ph <= 1.f)) {
-        throw std::runtime_error(
-            "PlateReaderComponent: twoLine_pw must be in [0, 0.46) and twoLine_ph in (0, 1], got " +
-            std::to_string(twoLine_pw) + " and " + std::to_string(twoLine_ph));
-    }
-
-    if (config.contains("state_recognizer")) {
-        const json& recognizer = config.at("state_recognizer");
-        const json typeValue = recognizer.contains("type") ? recognizer.at("type") : json();
-        const std::string type = typeValue.get<std::string>();
-        if (type != "StateRecognizer") {
-            throw std::runtime_error("unknown network type: " + type);
+    if (recognizer) {
+        try {
+            stateRecognizer = std::make_unique<StateRecognizerComponent>(recognizer->value());
+        } catch (const ek::ConfigError& e) {
+            throw e.under("state_recognizer");
         }
-        stateRecognizer = std::make_unique<StateRecognizerComponent>(recognizer);
     }
 }
 

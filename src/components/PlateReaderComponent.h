@@ -21,10 +21,11 @@
 // and appends the accepted ones to the frame's lprDetections. An embedded "state_recognizer"
 // network then runs on the frame.
 //
-// Construction (main thread) throws for anything that cannot work: the reader's, the syntax
-// files', the regular expression's and the JSON library's errors, "unknown network type: " for an
-// embedded network that is not a "StateRecognizer", and std::runtime_error for "twoLine_pw"
-// outside [0, 0.46) or "twoLine_ph" outside (0, 1]. A failed construction gives its reader back.
+// Construction (main thread) throws for anything that cannot work: the reader's and the syntax
+// files' errors, and ek::ConfigError naming the key (relative to the network object) for a key of
+// the wrong type or out of range, a bad "regexp", an embedded network that is not a
+// "StateRecognizer", "twoLine_pw" outside [0, 0.46) or "twoLine_ph" outside (0, 1]. Every key is
+// read before the reader's model is loaded. A failed construction gives its reader back.
 // infer() runs on the network's infer thread only; the shared reader serialises its own reads.
 class PlateReaderComponent : public Component {
   public:

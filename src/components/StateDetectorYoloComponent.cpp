@@ -4,6 +4,7 @@
 
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/Config.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "qo_common/yolo/MultisizeYoloDetector.h"
 #include "src/components/CacheMap.h"
 
@@ -15,10 +16,10 @@ ek::CacheMap<std::string, std::shared_ptr<MultisizeYoloDetector>> detectorCache;
 
 const std::map<std::string, CameraType> ImageSourceIds = {{"lpr", CameraType::LPR}, {"ov", CameraType::OV}};
 
-std::set<CameraType> readImageSources(const json& model) {
+std::set<CameraType> readImageSources(const ek::ConfigReader& model) {
     std::set<CameraType> sources;
-    for (const auto& name : model.value("image-sources", json::array())) {
-        auto found = ImageSourceIds.find(name.get<std::string>());
+    for (const auto& name : model.texts("image-sources")) {
+        auto found = ImageSourceIds.find(name);
         if (found != ImageSourceIds.end()) {
             sources.insert(found->second);
         }
@@ -32,10 +33,19 @@ std::set<CameraType> readImageSources(const json& model) {
 std::map<std::string, StateDetectorYoloComponent::ClassSettings> readClassSettings(const std::string& path) {
     std::map<std::string, StateDetectorYoloComponent::ClassSettings> settings;
     const json document = Config::read(path);  // kept: the loop walks a part of it
-    for (const auto& entry : document.at("classes")) {
-        // the first entry of a label wins
-        settings.emplace(entry.at("label").get<std::string>(),
-                         StateDetectorYoloComponent::ClassSettings{entry.value("color", false)});
+    try {
+        const ek::ConfigReader file(document);
+        if (!file.has("classes")) {
+            file.fail("classes", "missing, expected an array");
+        }
+        for (const auto& element : file.elements("classes")) {
+            const auto entry = ek::ConfigReader::objectAt(element.value(), element.path());
+            // the first entry of a label wins
+            settings.emplace(entry.requiredText("label"),
+                             StateDetectorYoloComponent::ClassSettings{entry.boolean("color", false)});
+        }
+    } catch (const ek::ConfigError& e) {
+        throw std::runtime_error("class settings " + path + ": " + e.what());
     }
     return settings;
 }
@@ -58,19 +68,29 @@ struct StateDetectorYoloComponent::Impl {
 
 StateDetectorYoloComponent::StateDetectorYoloComponent(const json& config) {
     ILog::Debug("Creating StateDetectorYoloComponent");
-    (void)config.at("name").get<std::string>();
-    json model = config.at("model");
-    const json& definition = model.at("definition");
-    std::string path = definition.at("path").get<std::string>();
-    std::string cacheId = definition.at("cfg").get<std::string>();
-    auto detector = detectorCache.getOrCreate(
-        cacheId, [&] { return std::make_shared<MultisizeYoloDetector>(MultisizeYoloDetector::load(model)); });
+    // Every key is read before the model is loaded.
+    const auto keys = ek::ConfigReader::objectAt(config, "");
+    (void)keys.requiredText("name");
+    const ek::ConfigReader model = keys.object("model");
+    const ek::ConfigReader definition = model.object("definition");
+    const std::string path = definition.requiredText("path");
+    const std::string cacheId = definition.requiredText("cfg", ek::ConfigReader::NonEmpty);
+    const bool viewFrameOnly = model.boolean("viewFrameOnly", true);
+    const auto imageSources = readImageSources(model);
+    const ek::ConfigReader files = definition.object("content").object("files");
+    const std::string classSettings = files.text("class-settings", "");
+    auto detector = detectorCache.getOrCreate(cacheId, [&] {
+        try {
+            return std::make_shared<MultisizeYoloDetector>(MultisizeYoloDetector::load(model.value()));
+        } catch (const ek::ConfigError& e) {
+            throw e.under("model");
+        }
+    });
     p_ = std::make_unique<Impl>(std::move(detector), cacheId);
-    p_->viewFrameOnly = model.value("viewFrameOnly", true);
-    p_->imageSources = readImageSources(model);
-    const json& files = definition.at("content").at("files");
-    if (files.contains("class-settings")) {
-        p_->classSettings = readClassSettings(path + "/" + files.at("class-settings").get<std::string>());
+    p_->viewFrameOnly = viewFrameOnly;
+    p_->imageSources = imageSources;
+    if (files.has("class-settings")) {
+        p_->classSettings = readClassSettings(path + "/" + classSettings);
     }
     warmUp();
 }

@@ -2,6 +2,7 @@
 
 #include "qo_common/logger/log.h"
 #include "qo_common/staterecognizer/IStateRecognizer.h"
+#include "qo_common/utils/ConfigReader.h"
 
 using nlohmann::json;
 
@@ -11,13 +12,14 @@ struct StateRecognizerComponent::Impl {
 
 StateRecognizerComponent::StateRecognizerComponent(const json& config) : p_(std::make_unique<Impl>()) {
     ILog::Debug("Creating StateRecognizerComponent");
-    json model = config.at("model");
-    std::string path = model.at("definition").at("path").get<std::string>();
-    threshold = config.value("threshold", 0.5f);
-    const json& files = model.at("definition").at("content").at("files");
-    std::string configName = files.at("config").get<std::string>();
-    std::string weightsName = files.at("weights").get<std::string>();
-    std::string namesName = files.at("class-names").get<std::string>();
+    const auto keys = ek::ConfigReader::objectAt(config, "");
+    const ek::ConfigReader definition = keys.object("model").object("definition");
+    const std::string path = definition.requiredText("path");
+    threshold = keys.number<float>("threshold", 0.5f, 0.f, 1.f);
+    const ek::ConfigReader files = definition.object("content").object("files");
+    const std::string configName = files.requiredText("config", ek::ConfigReader::NonEmpty);
+    const std::string weightsName = files.requiredText("weights", ek::ConfigReader::NonEmpty);
+    const std::string namesName = files.requiredText("class-names", ek::ConfigReader::NonEmpty);
     ILog::Debug("StateRecognizer - %s/%s, %s/%s, %s/%s", path.c_str(), configName.c_str(), path.c_str(),
                 weightsName.c_str(), path.c_str(), namesName.c_str());
     p_->detector =

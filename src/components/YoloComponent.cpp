@@ -1,6 +1,7 @@
 #include "src/components/YoloComponent.h"
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "qo_common/yolo/MultisizeYoloDetector.h"
 #include "src/components/CacheMap.h"
 #include "src/components/YoloBoxFilter.h"
@@ -41,17 +42,28 @@ struct YoloComponent::Impl {
 
 YoloComponent::YoloComponent(const json& config) {
     ILog::Debug("Creating YoloComponent");
-    float threshold = config.value("treshold", 0.f);
-    json model = config.at("model");
-    std::string cacheId = model.at("definition").at("cfg").get<std::string>();
-    auto detector = detectorCache.getOrCreate(cacheId, [&] { return createDetector(model, threshold); });
-    p = std::make_unique<Impl>(std::move(detector), cacheId);
-    const json& content = model.at("definition").at("content");
-    if (content.is_object() && content.contains("meta-information")) {
-        const json& meta = content.at("meta-information");
-        p->extendingWidth = meta.value("extending-width", 0.f);
-        p->extendingHeight = meta.value("extending-height", 0.f);
+    // Every key is read before the model is loaded.
+    const auto keys = ek::ConfigReader::objectAt(config, "");
+    const float threshold = keys.number<float>("treshold", 0.f, 0.f, 1.f);
+    const ek::ConfigReader model = keys.object("model");
+    const ek::ConfigReader definition = model.object("definition");
+    const std::string cacheId = definition.requiredText("cfg", ek::ConfigReader::NonEmpty);
+    float extendingWidth = 0.f;
+    float extendingHeight = 0.f;
+    if (const auto meta = definition.object("content").optionalObject("meta-information")) {
+        extendingWidth = meta->number<float>("extending-width", 0.f);
+        extendingHeight = meta->number<float>("extending-height", 0.f);
     }
+    auto detector = detectorCache.getOrCreate(cacheId, [&] {
+        try {
+            return createDetector(model.value(), threshold);
+        } catch (const ek::ConfigError& e) {
+            throw e.under("model");
+        }
+    });
+    p = std::make_unique<Impl>(std::move(detector), cacheId);
+    p->extendingWidth = extendingWidth;
+    p->extendingHeight = extendingHeight;
     ILog::Debug("YoloComponent: threshold: %0.2f, cacheId: %s", static_cast<double>(p->myd->yoloThresh()),
                 p->cacheId.c_str());
 }

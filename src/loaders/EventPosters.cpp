@@ -8,6 +8,7 @@
 #include "qo_common/event_poster/QEVAEventPoster.h"
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "qo_common/utils/UriMask.h"
 #include "src/loaders/DiscardingEventQueue.h"
 #include "src/loaders/ExceptionText.h"
@@ -65,29 +66,31 @@ void runPoster(const std::string& name, const std::shared_ptr<EventQueue>& queue
 
 void loadEventPosters(PipelineContext& ctx, const json& eventposters) {
     ILog::Info("Starting eventposters");
-    for (const auto& element : eventposters) {
-        json entry = element;
-        std::string name = entry["name"].get<std::string>();
+    std::vector<ConfigReader> entries;
+    for (const auto& element : ConfigReader::elementsOf(eventposters, "eventposters")) {
+        entries.push_back(ConfigReader::objectAt(element.value(), element.path()));
+    }
+    for (const auto& entry : entries) {
+        const std::string name = entry.requiredText("name", ConfigReader::NonEmpty);
         ctx.addEventQueue(name, kEventQueueCapacity);
-        if (!entry.contains("url")) {
+        if (!entry.has("url")) {
             ctx.eventQueues[name] = std::make_shared<DiscardingEventQueue>(name, kEventQueueCapacity);
         }
     }
     QEVAEventPoster::globalInit();
-    for (const auto& entry : eventposters) {
-        if (!entry.is_object() || !entry.contains("name") || !entry.contains("url")) {
+    for (const auto& entry : entries) {
+        if (!entry.has("url")) {
             continue;
         }
-        std::string name = entry.at("name").get<std::string>();
-        if (entry.contains("imageWidth")) {
-            (void)entry.at("imageWidth").get<int>();
-        }
-        if (entry.contains("postImages")) {
-            (void)entry.at("postImages").get<bool>();
-        }
+        const std::string name = entry.requiredText("name");
         // Built here rather than in the thread, so a poster the library refuses fails the loading
         // with its reason instead of ending the process from a worker thread.
-        auto poster = std::make_unique<QEVAEventPoster>(entry);
+        std::unique_ptr<QEVAEventPoster> poster;
+        try {
+            poster = std::make_unique<QEVAEventPoster>(entry.value());
+        } catch (const ConfigError& e) {
+            throw e.under(entry.path());
+        }
         std::shared_ptr<EventQueue> queue = ctx.eventQueues.at(name);
         ctx.posters.emplace_back(
             [name, queue, p = std::move(poster)]() mutable { runPoster(name, queue, std::move(p)); });

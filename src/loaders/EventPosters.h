@@ -12,11 +12,11 @@ namespace ek {
 // pushed (one Debug line per pair), so it never fills. A name containing "epqeva" takes every pair
 // and posts nothing.
 //
-// Runs on the main thread before any builder. Throws (and starts no thread) when an entry is not an
-// object or its "name" is not a text, when a name is repeated, and when "imageWidth" or
-// "postImages" has the wrong type or the poster library refuses the entry (the message names the
-// poster and the key); threads of earlier entries may then already run, and the terminate
-// callback ends them.
+// Runs on the main thread before any builder. Throws (and starts no thread) when "eventposters" is
+// not an array, an entry is not an object or has no non-empty text "name", or a name is repeated;
+// ek::ConfigError names the path ("eventposters[1].name: ..."). A key the poster library refuses
+// throws ek::ConfigError under the entry's path ("eventposters[1].imageWidth: ..."); threads of
+// earlier entries may then already run, and the terminate callback ends them.
 void loadEventPosters(PipelineContext& ctx, const nlohmann::json& eventposters);
 
 }  // namespace ek

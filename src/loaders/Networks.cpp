@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/ComponentFactory.h"
 #include "src/loaders/ExceptionText.h"
 #include "src/loaders/PreparedFrames.h"
@@ -171,21 +172,28 @@ void guarded(const std::string& name, Body body) {
 
 void loadNetworks(PipelineContext& ctx, const json& networks) {
     ILog::Info("Creating networks");
-    for (const auto& element : networks) {
-        json entry = element;
-        if (!entry.is_object() || !entry.contains("name")) {
-            continue;
+    for (const auto& element : ConfigReader::elementsOf(networks, "networks")) {
+        const ConfigReader entry = ConfigReader::objectAt(element.value(), element.path());
+        const auto name = entry.requiredText("name", ConfigReader::NonEmpty);
+        const auto type = entry.requiredText("type");
+        // Checked before any model is loaded.
+        if (!ComponentFactory::knows(type)) {
+            entry.fail("type",
+                       ConfigReader::expected(ComponentFactory::kindList(), entry.value().at("type")));
         }
-        auto name = entry["name"].get<std::string>();
-        auto type = entry["type"].get<std::string>();
+        (void)entry.requiredTexts("destinations");
         try {
             ILog::Info("Creating network: %s", name.c_str());
             ctx.addFrameQueue(name, kQueueCapacity);
             ctx.addFrameQueue(name + "_infer", kQueueCapacity);
-            ctx.networks[name] = ComponentFactory::create(type, entry);
+            ctx.networks[name] = ComponentFactory::create(type, entry.value());
+        } catch (const ConfigError& e) {
+            const ConfigError placed = e.under(entry.path());
+            ILog::Error("Failed to create network %s: %s", name.c_str(), placed.what());
+            throw placed;
         } catch (const std::exception& e) {
             ILog::Error("Failed to create network %s: %s", name.c_str(), e.what());
-            throw;
+            throw std::runtime_error(entry.path() + " (\"" + name + "\"): " + e.what());
         }
     }
 }

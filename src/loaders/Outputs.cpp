@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/ConfigReader.h"
 #include "src/loaders/DisplayProbe.h"
 #include "src/loaders/DisplayThread.h"
 
@@ -63,10 +64,10 @@ std::shared_ptr<DisplayThread> startDisplay(PipelineContext& ctx, size_t players
 void loadOutputs(PipelineContext& ctx, const json& outputs) {
     ILog::Info("Creating outs");
     std::vector<std::string> names;
-    for (const auto& element : outputs) {
-        json entry = element;
-        std::string name = entry["name"].get<std::string>();
-        std::string type = entry["type"].get<std::string>();
+    for (const auto& element : ConfigReader::elementsOf(outputs, "outputs")) {
+        const ConfigReader entry = ConfigReader::objectAt(element.value(), element.path());
+        const std::string name = entry.requiredText("name", ConfigReader::NonEmpty);
+        const std::string type = entry.requiredText("type");
         ctx.addFrameQueue(name, kOutputQueueCapacity);
         VideoOutput& record = ctx.outputs[name];
         record.type = type;

@@ -12,8 +12,9 @@ namespace ek {
 // ending after the last player). When no display is available one Warning is logged and the
 // players go on consuming frames without showing them.
 //
-// Main thread, last loader. Throws the JSON library's type error for an entry that is not an
-// object (or null) or whose "name" or "type" is not a text; no thread has been started then.
+// Main thread, last loader. Throws ek::ConfigError naming the path ("outputs[1].type: ...") when
+// "outputs" is not an array, an entry is not an object, or its "name" is not a non-empty text or
+// its "type" not a text; no thread has been started then.
 void loadOutputs(PipelineContext& ctx, const nlohmann::json& outputs);
 
 }  // namespace ek

@@ -11,9 +11,12 @@ namespace ek {
 // source the other sources of its lane. An element the library has no implementation for is
 // logged at Error and skipped. Main thread, during loading.
 //
-// Throws the JSON library's errors: "sources" neither an array, null nor an empty object (304),
-// an element that is not an object (305), "destinations" not an array of texts or "name" not a
-// text (302); and whatever VideoSourceSettings::configure throws for a bad key.
+// Throws ek::ConfigError naming the key's path ("sources[1].name: ...") for "sources" neither an
+// array, null nor an empty object, an element that is not an object, a missing or empty "name",
+// a missing "destinations" or one that is not an array of texts, a bad setting
+// (VideoSourceSettings::configure), and a source whose balancer queue name another source makes
+// too ("cam" in a triggered mode and "cam_triggered"). A file source whose file is missing or is
+// not readable video throws std::runtime_error naming the source and the file.
 void loadSources(PipelineContext& ctx, const nlohmann::json& sources);
 
 }  // namespace ek

@@ -1,4 +1,5 @@
 #include "platereader/PlateReaderOnnx.h"
+#include "qo_common/utils/ConfigReader.h"
 
 #include <gtest/gtest.h>
 
@@ -115,8 +116,13 @@ TEST_F(PlateReaderOnnxTest, ConfigurationsThatCannotWorkFailTheConstruction) {
         {changed(
              [](json& o) { o["model"]["definition"]["content"]["files"]["weights"] = "dynamic_input.onnx"; }),
          "PlateReaderOnnx: cannot load ONNX file"},
-        {networkObject({{"beamSize", 0}}), "PlateReaderOnnx: beamSize 0 is below 1"},
-        {networkObject({{"skipSize", -1}}), "PlateReaderOnnx: skipSize -1 is outside [0, 16]"},
+        {networkObject({{"beamSize", 0}}),
+         "model.definition.content.decode.beamSize: expected an integer from 1 to 100, got number 0"},
+        {networkObject({{"beamSize", 4294967299}}),
+         "model.definition.content.decode.beamSize: expected an integer from 1 to 100, got number "
+         "4294967299"},
+        {networkObject({{"skipSize", -1}}),
+         "model.definition.content.decode.skipSize: expected an integer from 0 to 2147483647, got number -1"},
         {networkObject({{"skipSize", 17}}), "PlateReaderOnnx: skipSize 17 is outside [0, 16]"},
     };
     for (const auto& c : cases) {
@@ -129,15 +135,29 @@ TEST_F(PlateReaderOnnxTest, ConfigurationsThatCannotWorkFailTheConstruction) {
     }
 }
 
-TEST_F(PlateReaderOnnxTest, MissingOrMistypedKeysFailWithTheJsonErrors) {
+TEST_F(PlateReaderOnnxTest, MissingOrMistypedKeysFailNamingTheirPath) {
     json noName = networkObject();
     noName.erase("name");
-    EXPECT_THROW(PlateReaderOnnx(noName, false, 1), json::out_of_range);
     json noAlphabet = networkObject();
     noAlphabet["model"]["definition"]["content"]["files"].erase("alphabet");
-    EXPECT_THROW(PlateReaderOnnx(noAlphabet, false, 1), json::out_of_range);
-    EXPECT_THROW(PlateReaderOnnx(networkObject(json::array({1})), false, 1), json::type_error);
-    EXPECT_THROW(PlateReaderOnnx(networkObject({{"beamSize", "ten"}}), false, 1), json::type_error);
+    const std::pair<json, std::string> cases[] = {
+        {noName, "name: missing, expected a non-empty string"},
+        {noAlphabet, "model.definition.content.files.alphabet: missing, expected a non-empty string"},
+        {networkObject(json::array({1})),
+         "model.definition.content.decode: expected an object, got array [1]"},
+        {networkObject({{"beamSize", "ten"}}),
+         R"(model.definition.content.decode.beamSize: expected an integer from 1 to 100, got string "ten")"},
+        {networkObject({{"beamSize", 2.5}}),
+         "model.definition.content.decode.beamSize: expected an integer from 1 to 100, got number 2.5"},
+    };
+    for (const auto& [object, error] : cases) {
+        try {
+            PlateReaderOnnx reader(object, false, 1);
+            ADD_FAILURE() << error << " accepted";
+        } catch (const ek::ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), error);
+        }
+    }
 }
 
 TEST_F(PlateReaderOnnxTest, OneSharedReaderServesSeveralThreads) {

@@ -60,18 +60,35 @@ TEST_F(PipelineContextTest, ReadsTheFrameSavingPeriods) {
 }
 
 TEST_F(PipelineContextTest, RefusesUnusableConfigurations) {
-    const std::vector<json> cases = {
-        json::array(),
-        json::object(),
-        {{"webserver", json::object()}},
-        {{"webserver", {{"port", "8080"}}}},
-        {{"webserver", 8080}},
-        {{"webserver", {{"port", 0}}}, {"start_save_frame_ms", "soon"}},
-        {{"webserver", {{"port", 0}}}, {"period_save_frame_ms", json::object()}},
-        {{"webserver", {{"port", 0}}}, {"duration_save_frame_ms", json::array()}},
+    const std::vector<std::pair<json, std::string>> cases = {
+        {json::array(), "the configuration must be a JSON object, got array []"},
+        {json::object(), "webserver: missing, expected an object"},
+        {{{"webserver", json::object()}}, "webserver.port: missing, expected an integer"},
+        {{{"webserver", {{"port", "8080"}}}},
+         R"(webserver.port: expected an integer from 0 to 65535, got string "8080")"},
+        {{{"webserver", {{"port", 70000}}}},
+         "webserver.port: expected an integer from 0 to 65535, got number 70000"},
+        {{{"webserver", {{"port", 8080.5}}}},
+         "webserver.port: expected an integer from 0 to 65535, got number 8080.5"},
+        {{{"webserver", {{"port", -1}}}},
+         "webserver.port: expected an integer from 0 to 65535, got number -1"},
+        {{{"webserver", 8080}}, "webserver: expected an object, got number 8080"},
+        {{{"webserver", {{"port", 0}}}, {"start_save_frame_ms", "soon"}},
+         R"(start_save_frame_ms: expected an integer from 0 to 2147483647, got string "soon")"},
+        {{{"webserver", {{"port", 0}}}, {"period_save_frame_ms", json::object()}},
+         "period_save_frame_ms: expected an integer from 0 to 2147483647, got object {}"},
+        {{{"webserver", {{"port", 0}}}, {"period_save_frame_ms", -1000}},
+         "period_save_frame_ms: expected an integer from 0 to 2147483647, got number -1000"},
+        {{{"webserver", {{"port", 0}}}, {"duration_save_frame_ms", json::array()}},
+         "duration_save_frame_ms: expected an integer from 0 to 2147483647, got array []"},
     };
-    for (const auto& config : cases) {
-        EXPECT_THROW(ek::PipelineContext{config}, json::exception) << config.dump();
+    for (const auto& [config, error] : cases) {
+        try {
+            ek::PipelineContext ctx{config};
+            ADD_FAILURE() << "accepted " << config.dump();
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), error);
+        }
     }
 }
 

@@ -1,11 +1,8 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -17,6 +14,7 @@
 #include "qo_common/event_poster/QEVATriggerEvent.h"
 #include "tests/src/FakeEventBuilder.h"
 #include "tests/src/FakeVideoSource.h"
+#include "tests/src/RawConnection.h"
 #include "tests/src/ServedContext.h"
 #include "tests/support/CapturingLog.h"
 
@@ -51,59 +49,6 @@ void putFrame(ek::PipelineContext& ctx, const std::string& camera, int cols, int
     std::lock_guard<std::mutex> guard(ctx.lock);
     ctx.lastFrame[camera] = frame;
 }
-
-// A plain TCP connection to the server, for what an HTTP client hides.
-class RawConnection {
-  public:
-    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval guard{30, 0};  // against a hang only
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof(guard));
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    }
-    ~RawConnection() { ::close(fd_); }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool connected() const { return connected_; }
-    void send(const std::string& text) {
-        ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), (ssize_t)text.size());
-    }
-    // Reads until `part` has arrived; false when the server closed first or the read failed.
-    bool readUntil(const std::string& part, std::string& out) {
-        char buffer[4096];
-        while (out.find(part) == std::string::npos) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                return false;
-            }
-            out.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    // Everything until the server closes; nullopt when the read failed (time-out guard).
-    std::optional<std::string> readToEnd() {
-        std::string out;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n == 0) {
-                return out;
-            }
-            if (n < 0) {
-                return errno == ECONNRESET ? std::optional<std::string>(out) : std::nullopt;
-            }
-            out.append(buffer, static_cast<size_t>(n));
-        }
-    }
-
-  private:
-    int fd_;
-    bool connected_ = false;
-};
 
 class SimpleWebServerTest : public ::testing::Test {
   protected:
@@ -208,11 +153,11 @@ TEST_F(SimpleWebServerTest, BinImageServesTheLatestFrameAtTheAskedWidth) {
     putFrame(ctx(), "a/b", 640, 480, 42);
     putFrame(ctx(), "empty", 0, 0, 7);
     const std::vector<ImageCase> cases = {
-        {"/bin-image/cam1/320", 200, 320, 180},    {"/bin-image/cam1/0", 200, 1920, 1080},
-        {"/bin-image/cam1/-5", 200, 1920, 1080},   {"/bin-image/cam1/1920", 200, 1920, 1080},
-        {"/bin-image/cam1/1", 200, 1, 1},          {"/bin-image/cam1/320px", 200, 320, 180},
-        {"/bin-image/cam1/%20320", 200, 320, 180}, {"/bin-image/a/b/64", 200, 64, 48},
-        {"/bin-image/cam1/1921", 401, 0, 0},       {"/bin-image/empty/10", 401, 0, 0},
+        {"/bin-image/cam1/320", 200, 320, 180},  {"/bin-image/cam1/0", 200, 1920, 1080},
+        {"/bin-image/cam1/-5", 200, 1920, 1080}, {"/bin-image/cam1/1920", 200, 1920, 1080},
+        {"/bin-image/cam1/1", 200, 1, 1},        {"/bin-image/cam1/0320", 200, 320, 180},
+        {"/bin-image/a/b/64", 200, 64, 48},      {"/bin-image/cam1/1921", 401, 0, 0},
+        {"/bin-image/empty/10", 401, 0, 0},
     };
     auto client = served->client();
     for (const auto& c : cases) {
@@ -373,7 +318,19 @@ class BlockingTrigger {
     bool released_ = false;
 };
 
-TEST_F(SimpleWebServerTest, AConnectionBeyondSixteenWaitingIsClosedAtOnce) {
+// Waits (against a hang only) until `count` complete requests wait for a worker.
+bool waitForWaitingRequests(const ek::SimpleWebServer& sws, size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (sws.waitingRequests() != count) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST_F(SimpleWebServerTest, ARequestBeyondSixteenWaitingIsClosedAtOnce) {
     BlockingTrigger blocking;
     ctx().trigger = [&](QEVATriggerEvent) { blocking(); };
     std::vector<std::thread> busy;
@@ -386,32 +343,137 @@ TEST_F(SimpleWebServerTest, AConnectionBeyondSixteenWaitingIsClosedAtOnce) {
     blocking.waitInside(static_cast<int>(ek::SimpleWebServer::kWorkers));
 
     const int port = ctx().sws.boundPort();
+    const std::string ping = "GET /api/ping HTTP/1.1\r\nHost: test\r\nConnection: close\r\n\r\n";
+    // Connections without a request take no place among the waiting ones.
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(port));
+        ASSERT_TRUE(idle.back()->connected());
+    }
     std::vector<std::unique_ptr<RawConnection>> waiting;
     for (size_t i = 0; i < ek::SimpleWebServer::kMaxWaiting; ++i) {
         waiting.push_back(std::make_unique<RawConnection>(port));
         ASSERT_TRUE(waiting.back()->connected());
+        waiting.back()->send(ping);
     }
-    // Accepted after the sixteen, while all of them still wait: closed without an answer.
+    ASSERT_TRUE(waitForWaitingRequests(ctx().sws, ek::SimpleWebServer::kMaxWaiting));
+    // A complete request while sixteen wait: closed without an answer.
     RawConnection refused(port);
     ASSERT_TRUE(refused.connected());
+    refused.send(ping);
     const auto answer = refused.readToEnd();
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(*answer, "");
-    EXPECT_TRUE(capture.log->contains("connections wait for a worker", ILog::LevelWarning));
+    EXPECT_TRUE(capture.log->contains("16 requests wait for a worker", ILog::LevelWarning));
 
     blocking.release();
     for (auto& thread : busy) {
         thread.join();
     }
-    // Every waiting connection is served once workers are free.
-    for (auto& connection : waiting) {
-        connection->send("GET /api/ping HTTP/1.1\r\nHost: test\r\nConnection: close\r\n\r\n");
+    // Every waiting request is answered once workers are free, and the idle connections still work.
+    for (auto& connection : idle) {
+        connection->send(ping);
     }
-    for (auto& connection : waiting) {
+    for (auto* group : {&waiting, &idle}) {
+        for (auto& connection : *group) {
+            const auto reply = connection->readToEnd();
+            ASSERT_TRUE(reply.has_value());
+            EXPECT_EQ(reply->rfind("HTTP/1.1 200 OK", 0), 0u) << *reply;
+            EXPECT_NE(reply->find("\r\n\r\nOK"), std::string::npos) << *reply;
+        }
+    }
+}
+
+TEST_F(SimpleWebServerTest, PingAnswersWithinASecondWhileIdleAndSlowClientsHoldConnections) {
+    const int port = ctx().sws.boundPort();
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 24; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(port));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    for (int i = 0; i < 8; ++i) {
+        slow.push_back(std::make_unique<RawConnection>(port));
+        ASSERT_TRUE(slow.back()->connected());
+    }
+    // The slow clients send a byte a second; between their bytes another client pings.
+    const std::string trickled = "GET /api/ping HTTP/1.1\r\nHost: test\r\n\r\n";
+    auto client = served->client();
+    std::chrono::milliseconds slowest{0};
+    for (size_t byte = 0; byte < 4; ++byte) {
+        for (auto& connection : slow) {
+            connection->trySend(trickled.substr(byte, 1));
+        }
+        const auto tickEnd = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (std::chrono::steady_clock::now() < tickEnd) {
+            const auto sent = std::chrono::steady_clock::now();
+            auto result = client.Get("/api/ping");
+            const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - sent);
+            ASSERT_TRUE(result);
+            EXPECT_EQ(result->body, "OK");
+            slowest = std::max(slowest, took);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    EXPECT_LT(slowest, std::chrono::seconds(1));
+    // The slow heads were cut off by their deadline with 408.
+    for (auto& connection : slow) {
         const auto reply = connection->readToEnd();
         ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(reply->rfind("HTTP/1.1 200 OK", 0), 0u) << *reply;
-        EXPECT_NE(reply->find("\r\n\r\nOK"), std::string::npos) << *reply;
+        EXPECT_EQ(reply->rfind("HTTP/1.1 408 Request Timeout", 0), 0u) << *reply;
+    }
+}
+
+TEST_F(SimpleWebServerTest, APostWithoutBodyHasAnEmptyBody) {
+    const int port = ctx().sws.boundPort();
+    // What `curl -X POST URL` sends: neither Content-Length nor Transfer-Encoding.
+    const std::string head = " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n\r\n";
+    struct Case {
+        std::string target;
+        std::string answer;
+    };
+    const std::vector<Case> cases = {
+        {"/api/inference?enabled=false", R"({"enabled":false})"},
+        {"/api/inference", R"({"error":"missing parameter: enabled"})"},
+        {"/trigger", parseError("")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        RawConnection connection(port);
+        ASSERT_TRUE(connection.connected());
+        const auto sent = std::chrono::steady_clock::now();
+        connection.send("POST " + c.target + head);
+        std::string reply;
+        ASSERT_TRUE(connection.readUntil("\r\n\r\n" + c.answer, reply)) << reply;
+        // Answered at once, not after a read time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+    }
+    EXPECT_FALSE(ctx().inferenceEnabled);
+}
+
+TEST_F(SimpleWebServerTest, BinImageWidthIsStrictlyDigits) {
+    putFrame(ctx(), "cam1", 64, 48, 1);
+    struct Case {
+        std::string width;
+        int status;
+        int cols;
+    };
+    const std::vector<Case> cases = {
+        {"1e3", 500, 0}, {"+5", 500, 0},  {"%205", 500, 0},       {"5px", 500, 0},         {"", 500, 0},
+        {"-", 500, 0},   {"5-", 500, 0},  {"2147483648", 500, 0}, {"-2147483649", 500, 0}, {"0x10", 500, 0},
+        {"007", 200, 7}, {"-0", 200, 64}, {"-5", 200, 64},        {"32", 200, 32},
+    };
+    auto client = served->client();
+    for (const auto& c : cases) {
+        SCOPED_TRACE("width " + c.width);
+        auto result = client.Get(("/bin-image/cam1/" + c.width).c_str());
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, c.status);
+        if (c.status == 200) {
+            const std::vector<unsigned char> bytes(result->body.begin(), result->body.end());
+            EXPECT_EQ(cv::imdecode(bytes, cv::IMREAD_COLOR).cols, c.cols);
+        }
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -132,6 +134,38 @@ TEST(QEVATriggerEventTest, LongBadValueIsShortenedInTheMessage) {
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
         EXPECT_LT(std::string(e.what()).size(), 200u);
+    }
+}
+
+TEST(QEVATriggerEventTest, DeeplyNestedBodiesAreRefusedWithAShortMessage) {
+    const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+    const std::vector<std::string> bodies = {
+        deep,
+        R"({"laneId": )" + deep + R"(, "triggerId": 2, "triggerTimestamp": 3})",
+        R"({"laneId": 1, "triggerId": 2, "triggerTimestamp": 3, "additional_data": [)" + deep + "]}",
+        [] {
+            std::string text;
+            for (int i = 0; i < 60000; ++i) {
+                text += R"({"a":)";
+            }
+            return text;
+        }(),
+    };
+    for (const auto& body : bodies) {
+        try {
+            QEVATriggerEvent::parse(body);
+            ADD_FAILURE() << "accepted " << body.substr(0, 40);
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), "trigger: nested deeper than 64 levels");
+        }
+    }
+    // Within the bound, a nested bad value is shown briefly.
+    const std::string nested = std::string(40, '[') + std::string(40, ']');
+    try {
+        QEVATriggerEvent::parse(R"({"laneId": )" + nested + R"(, "triggerId": 2, "triggerTimestamp": 3})");
+        ADD_FAILURE();
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "trigger: key \"laneId\" must be an integer, got array [[[[...]]]]");
     }
 }
 

@@ -33,11 +33,25 @@ TEST(ConfigTest, MissingFileOrDirectoryNamesThePath) {
     }
 }
 
-TEST(ConfigTest, TextThatIsNotJsonGivesTheParseError) {
+TEST(ConfigTest, TextThatIsNotJsonOrTooDeepNamesTheFile) {
     TempDir dir;
-    for (const char* text : {"{\"a\": ", "", "not json"}) {
+    const std::string deep = "{\"sources\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+    for (const std::string& text : {std::string("{\"a\": "), std::string(), std::string("not json"), deep}) {
         writeFile(dir.file("bad.json"), text);
-        EXPECT_THROW(Config::read(dir.file("bad.json")), nlohmann::json::parse_error) << text;
+        try {
+            Config::read(dir.file("bad.json"));
+            ADD_FAILURE() << "accepted " << text.substr(0, 20);
+        } catch (const std::runtime_error& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("configuration file '" + dir.file("bad.json") + "': ", 0), 0u) << message;
+            EXPECT_LT(message.size(), 400u);
+        }
+    }
+    writeFile(dir.file("deep.json"), deep);
+    try {
+        Config::read(dir.file("deep.json"));
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("nested deeper than 64 levels"), std::string::npos) << e.what();
     }
 }
 

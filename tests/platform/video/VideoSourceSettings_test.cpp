@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "qo_common/utils/ConfigReader.h"
 #include "qo_common/video/IVideoSource.h"
 #include "qo_common/video/VideoSourceSettings.h"
 
@@ -86,24 +87,35 @@ TEST(VideoSourceSettings, CameraTypeByNumberOrName) {
 
 TEST(VideoSourceSettings, BadValuesFailTheLoadingWithTheKeyNamed) {
     const std::vector<std::pair<json, std::string>> cases = {
-        {json{{"id", "seven"}}, ""},  // JSON type error
-        {json{{"roi", "all"}}, ""},
-        {json{{"plateWidth", {10}}}, "plateWidth"},
-        {json{{"cameraType", "TRUCK"}}, "cameraType"},
-        {json{{"cameraType", 5}}, "cameraType"},
-        {json{{"recordTimeBeforeEvent", -1}}, "recordTimeBeforeEvent"},
-        {json{{"timeoutMs", 0}}, "timeoutMs"},
-        {json{{"pre", -2}}, "pre"},
+        {json{{"id", "seven"}},
+         R"(id: expected an integer from -2147483648 to 2147483647, got string "seven")"},
+        {json{{"id", 4294967299}},
+         "id: expected an integer from -2147483648 to 2147483647, got number 4294967299"},
+        {json{{"laneId", 1.5}}, "laneId: expected an integer from -2147483648 to 2147483647, got number 1.5"},
+        {json{{"roi", "all"}}, R"(roi: expected an array of numbers, got string "all")"},
+        {json{{"roi", {1, "x"}}}, R"(roi[1]: expected a number, got string "x")"},
+        {json{{"plateWidth", {10}}}, "plateWidth: expected [minimum, maximum], got array [10]"},
+        {json{{"plateWidth", {10, 1e300}}},
+         "plateWidth.maximum: expected an integer from 0 to 2147483647, got number 1e+300"},
+        {json{{"cameraType", "TRUCK"}},
+         R"(cameraType: expected one of "LPR", "OV", "FACE", "UNDEFINED", got string "TRUCK")"},
+        {json{{"cameraType", 5}}, "cameraType: expected an integer from -1 to 2, got number 5"},
+        {json{{"recordTimeBeforeEvent", -1}},
+         "recordTimeBeforeEvent: expected an integer from 0 to 86400000, got number -1"},
+        {json{{"timeoutMs", 0}}, "timeoutMs: expected an integer from 1 to 86400000, got number 0"},
+        {json{{"pre", -2}}, "pre: expected an integer from 0 to 2147483647, got number -2"},
+        {json{{"restart", "yes"}}, R"(restart: expected true, false or an integer, got string "yes")"},
+        {json{{"pacing", 0.5}}, "pacing: expected true, false or an integer, got number 0.5"},
+        {json{{"destinations", {"a", 5}}}, "destinations[1]: expected a string, got number 5"},
+        {json::array(), ": expected an object, got array []"},
     };
-    for (const auto& [config, key] : cases) {
+    for (const auto& [config, error] : cases) {
         ek::VideoSourceSettings s;
         try {
             s.configure(config);
             ADD_FAILURE() << "accepted " << config.dump();
-        } catch (const json::type_error&) {
-            EXPECT_TRUE(key.empty()) << config.dump();
-        } catch (const std::invalid_argument& e) {
-            EXPECT_NE(std::string(e.what()).find(key), std::string::npos) << e.what();
+        } catch (const ek::ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), error.front() == ':' ? error.substr(2) : error);
         }
     }
 }

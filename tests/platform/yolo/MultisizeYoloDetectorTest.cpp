@@ -1,3 +1,4 @@
+#include "qo_common/utils/ConfigReader.h"
 #include "qo_common/yolo/MultisizeYoloDetector.h"
 
 #include <gtest/gtest.h>
@@ -193,7 +194,11 @@ TEST(MultisizeYoloDetectorTest, LoadFailuresNameTheFile) {
     EXPECT_EQ(loadError(fewNames), "");
     json wrongLayout = onnxModel("grid_v5_64.onnx", {{"layout", "yolov8"}});
     EXPECT_NE(loadError(wrongLayout).find("grid_v5_64.onnx"), std::string::npos);
-    EXPECT_THROW(MultisizeYoloDetector::load(json::object()), nlohmann::json::out_of_range);
+    EXPECT_EQ(loadError(json::object()), "definition: missing, expected an object");
+    EXPECT_EQ(loadError(onnxModel("grid_v5_64.onnx", {{"nms", 2}})),
+              "nms: expected a number from 0.0 to 1.0, got number 2");
+    EXPECT_EQ(loadError(onnxModel("grid_v5_64.onnx", {{"resize", 7}})),
+              "resize: expected an integer from 0 to 3, got number 7");
 }
 
 TEST(MultisizeYoloDetectorTest, ConcurrentInferOnOneDetectorGivesTheSameResults) {

@@ -1,3 +1,4 @@
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/ComponentFactory.h"
 
 #include <gtest/gtest.h>
@@ -31,9 +32,14 @@ TEST(ComponentFactoryTest, SetsTypeAndDestinations) {
 TEST(ComponentFactoryTest, DestinationsMustBeAListOfTexts) {
     json network = yoloNetwork();
     network["destinations"] = "plates";
-    EXPECT_THROW(ComponentFactory::create("yolo", network), json::type_error);
+    EXPECT_THROW(ComponentFactory::create("yolo", network), ek::ConfigError);
     network["destinations"] = {1, 2};
-    EXPECT_THROW(ComponentFactory::create("yolo", network), json::type_error);
+    try {
+        ComponentFactory::create("yolo", network);
+        ADD_FAILURE() << "accepted";
+    } catch (const ek::ConfigError& e) {
+        EXPECT_STREQ(e.what(), "destinations[0]: expected a string, got number 1");
+    }
 }
 
 TEST(ComponentFactoryTest, EveryKindIsListedOnce) {

@@ -1,3 +1,4 @@
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/StateDetectorYoloComponent.h"
 
 #include <gtest/gtest.h>
@@ -218,7 +219,7 @@ TEST_F(StateDetectorYoloComponentTest, TheDetectorIsSharedByCfgAndReleased) {
 TEST_F(StateDetectorYoloComponentTest, MissingKeysAndFilesFail) {
     json noPath = network();
     noPath["model"]["definition"].erase("path");
-    EXPECT_THROW(StateDetectorYoloComponent{noPath}, json::out_of_range);
+    EXPECT_THROW(StateDetectorYoloComponent{noPath}, ek::ConfigError);
     json badSettings = network();
     badSettings["model"]["definition"]["content"]["files"]["class-settings"] = "missing.json";
     EXPECT_THROW(StateDetectorYoloComponent{badSettings}, std::runtime_error);

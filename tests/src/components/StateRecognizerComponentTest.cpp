@@ -1,3 +1,4 @@
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/StateRecognizerComponent.h"
 
 #include <gtest/gtest.h>
@@ -110,9 +111,9 @@ TEST(StateRecognizerComponentTest, OnnxModelAndTheFactory) {
 TEST(StateRecognizerComponentTest, MissingKeysAndFilesFail) {
     json noNames = recognizerNetwork();
     noNames["model"]["definition"]["content"]["files"].erase("class-names");
-    EXPECT_THROW(StateRecognizerComponent{noNames}, json::out_of_range);
+    EXPECT_THROW(StateRecognizerComponent{noNames}, ek::ConfigError);
     json badThreshold = recognizerNetwork({{"threshold", "high"}});
-    EXPECT_THROW(StateRecognizerComponent{badThreshold}, json::type_error);
+    EXPECT_THROW(StateRecognizerComponent{badThreshold}, ek::ConfigError);
     json missingFile = recognizerNetwork();
     missingFile["model"]["definition"]["content"]["files"]["weights"] = "missing.weights";
     EXPECT_THROW(StateRecognizerComponent{missingFile}, std::runtime_error);

@@ -1,3 +1,4 @@
+#include "qo_common/utils/ConfigReader.h"
 #include "src/components/YoloComponent.h"
 
 #include <gtest/gtest.h>
@@ -132,22 +133,27 @@ TEST(YoloComponentTest, AFailedLoadLeavesNoEntry) {
 TEST(YoloComponentTest, KeysFailingAfterTheModelReleaseItAgain) {
     json noContent = yoloNetwork();
     noContent["model"]["definition"].erase("content");
-    EXPECT_THROW(YoloComponent{noContent}, json::out_of_range);
+    EXPECT_THROW(YoloComponent{noContent}, ek::ConfigError);
     EXPECT_EQ(YoloComponent::cacheUsers("grid_v5_64.onnx"), 0u);
 
     json noDestinations = yoloNetwork();
     noDestinations.erase("destinations");
-    EXPECT_THROW(ComponentFactory::create("yolo", noDestinations), json::out_of_range);
+    EXPECT_THROW(ComponentFactory::create("yolo", noDestinations), ek::ConfigError);
     EXPECT_EQ(YoloComponent::cacheUsers("grid_v5_64.onnx"), 0u);
 
     json badMeta = yoloNetwork();
     badMeta["model"]["definition"]["content"]["meta-information"] = {{"extending-width", "wide"}};
-    EXPECT_THROW(YoloComponent{badMeta}, json::type_error);
+    EXPECT_THROW(YoloComponent{badMeta}, ek::ConfigError);
     EXPECT_EQ(YoloComponent::cacheUsers("grid_v5_64.onnx"), 0u);
 
     json badThreshold = yoloNetwork();
     badThreshold["treshold"] = "high";
-    EXPECT_THROW(YoloComponent{badThreshold}, json::type_error);
+    try {
+        YoloComponent component{badThreshold};
+        ADD_FAILURE() << "accepted";
+    } catch (const ek::ConfigError& e) {
+        EXPECT_STREQ(e.what(), R"(treshold: expected a number from 0.0 to 1.0, got string "high")");
+    }
 }
 
 // A component that is never destroyed (the process ends with it) leaves its entry to the cache's

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qo_common/utils/ConfigReader.h"
 #include "qo_common/utils/VideoOutput.h"
 #include "src/loaders/DisplayProbe.h"
 #include "src/loaders/Outputs.h"
@@ -206,18 +207,20 @@ TEST_F(NoDisplay, PlayersConsumeEveryFrameWithOneWarning) {
 TEST(LoadOutputs, MalformedEntriesFailBeforeAnyThread) {
     auto capture = CapturingLog::install();
     const std::vector<std::pair<json, std::string>> cases = {
-        {json::array({{{"name", "a"}}}), "type must be string, but is null"},
-        {json::array({{{"name", 1}, {"type", "t"}}}), "type must be string, but is number"},
-        {json::array({nullptr}), "type must be string, but is null"},
-        {json::array({"a"}), "cannot use operator[] with a string argument with string"},
+        {json::array({{{"name", "a"}}}), "outputs[0].type: missing, expected a string"},
+        {json::array({{{"name", "a"}, {"type", "t"}}, {{"name", 1}, {"type", "t"}}}),
+         "outputs[1].name: expected a non-empty string, got number 1"},
+        {json::array({nullptr}), "outputs[0]: expected an object, got null"},
+        {json::array({"a"}), R"(outputs[0]: expected an object, got string "a")"},
+        {json{{"o", {{"name", "a"}}}}, R"(outputs: expected an array, got object {"o":{"name":"a"}})"},
     };
     for (const auto& [outputs, error] : cases) {
         ek::PipelineContext ctx(json{{"webserver", {{"port", 0}}}});
         try {
             ek::loadOutputs(ctx, outputs);
             ADD_FAILURE() << outputs.dump() << " accepted";
-        } catch (const json::type_error& e) {
-            EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
+        } catch (const ek::ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), error);
         }
         EXPECT_TRUE(ctx.players.empty());
     }

@@ -245,7 +245,8 @@ struct BadKey {
     std::string key;
 };
 
-TEST(PosterKeys, WrongKeysFailNamingPosterAndKey) {
+// The library names the key within the entry; the loader places it under "eventposters[i]".
+TEST(PosterKeys, WrongKeysFailNamingTheKey) {
     const std::vector<BadKey> cases = {
         {{{"name", "a"}}, "url"},
         {{{"name", "a"}, {"url", ""}}, "url"},
@@ -265,8 +266,7 @@ TEST(PosterKeys, WrongKeysFailNamingPosterAndKey) {
             ADD_FAILURE() << "accepted " << c.entry.dump();
         } catch (const std::runtime_error& e) {
             std::string text = e.what();
-            EXPECT_NE(text.find("\"a\""), std::string::npos) << text;
-            EXPECT_NE(text.find("\"" + c.key + "\""), std::string::npos) << text;
+            EXPECT_EQ(text.rfind(c.key + ": ", 0), 0u) << text;
         }
     }
 }

@@ -368,7 +368,7 @@ TEST_F(PlateReaderComponentTest, ConstructionFailuresAndTheSharedReader) {
     try {
         PlateReaderComponent component(networkObject({{"state_recognizer", stateRecognizerObject("yolo")}}));
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "unknown network type: yolo");
+        EXPECT_STREQ(e.what(), R"(state_recognizer.type: expected "StateRecognizer", got string "yolo")");
     }
     {
         PlateReaderComponent first(networkObject());

@@ -1,3 +1,4 @@
+#include "qo_common/utils/ConfigReader.h"
 #include "src/loaders/Networks.h"
 
 #include <gtest/gtest.h>
@@ -279,9 +280,8 @@ json yoloEntry(const std::string& name) {
                {{"path", testModelDir()}, {"cfg", "grid_v5_64.onnx"}, {"content", json::object()}}}}}};
 }
 
-TEST_F(NetworksTest, LoadMakesQueuesAndComponentsAndSkipsUnnamedEntries) {
-    json networks = json::array({yoloEntry("yolo"), json{{"type", "yolo"}}, 42, "text"});
-    ek::loadNetworks(*ctx, networks);
+TEST_F(NetworksTest, LoadMakesQueuesAndComponents) {
+    ek::loadNetworks(*ctx, json::array({yoloEntry("yolo")}));
     EXPECT_EQ(ctx->networks.size(), 1u);
     EXPECT_EQ(ctx->networks.at("yolo")->type, "yolo");
     EXPECT_EQ(ctx->queues.at("yolo")->capacity(), 3u);
@@ -291,20 +291,41 @@ TEST_F(NetworksTest, LoadMakesQueuesAndComponentsAndSkipsUnnamedEntries) {
     EXPECT_EQ(ctx->networks.size(), 1u);
 }
 
-TEST_F(NetworksTest, LoadFailures) {
-    json untyped = {{"name", "a"}};
-    EXPECT_THROW(ek::loadNetworks(*ctx, json::array({untyped})), json::type_error);
-    json numberName = {{"name", 1}, {"type", "yolo"}};
-    EXPECT_THROW(ek::loadNetworks(*ctx, json::array({numberName})), json::type_error);
-    EXPECT_FALSE(capture.log->contains("Failed to create network"));
-
-    json unknown = {{"name", "b"}, {"type", "Yolo"}, {"destinations", json::array()}};
-    EXPECT_THROW(ek::loadNetworks(*ctx, json::array({unknown})), std::runtime_error);
-    EXPECT_TRUE(
-        capture.log->contains("Failed to create network b: unknown network type: Yolo", ILog::LevelError));
-    EXPECT_EQ(ctx->queues.count("b"), 1u);  // the queues were made before the component
-    EXPECT_EQ(ctx->queues.count("b_infer"), 1u);
-    EXPECT_EQ(ctx->networks.count("b"), 0u);
+TEST_F(NetworksTest, LoadFailuresNameTheirPath) {
+    json unnamed = yoloEntry("x");
+    unnamed.erase("name");
+    json badModel = yoloEntry("m");
+    badModel["model"]["definition"]["cfg"] = 5;
+    json badThreshold = yoloEntry("t");
+    badThreshold["treshold"] = "high";
+    const std::vector<std::pair<json, std::string>> cases = {
+        {json::array({unnamed}), "networks[0].name: missing, expected a non-empty string"},
+        {json::array({json{{"name", "a"}}}), "networks[0].type: missing, expected a string"},
+        {json::array({json{{"name", 1}, {"type", "yolo"}}}),
+         "networks[0].name: expected a non-empty string, got number 1"},
+        {json::array({42}), "networks[0]: expected an object, got number 42"},
+        {json{{"n", 1}}, R"(networks: expected an array, got object {"n":1})"},
+        {json::array({json{{"name", "b"}, {"type", "Yolo"}, {"destinations", json::array()}}}),
+         R"(networks[0].type: expected one of "yolo", "PlateReaderV3Colored", "StateRecognizer", )"
+         R"("StateDetectorYolo", got string "Yolo")"},
+        {json::array({json{{"name", "c"}, {"type", "yolo"}}}),
+         "networks[0].destinations: missing, expected an array of strings"},
+        {json::array({badModel}),
+         "networks[0].model.definition.cfg: expected a non-empty string, got number 5"},
+        {json::array({badThreshold}),
+         R"(networks[0].treshold: expected a number from 0.0 to 1.0, got string "high")"},
+    };
+    for (const auto& [networks, error] : cases) {
+        SCOPED_TRACE(error);
+        auto fresh = std::make_unique<ek::PipelineContext>(json{{"webserver", {{"port", 0}}}});
+        try {
+            ek::loadNetworks(*fresh, networks);
+            ADD_FAILURE() << "accepted";
+        } catch (const ek::ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), error);
+        }
+        EXPECT_TRUE(fresh->networks.empty());
+    }
 }
 
 TEST_F(NetworksTest, YoloNetworksRefreshTheFrameRate) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "src/loaders/Sources.h"
 #include "tests/platform/video/TestClips.h"
 #include "tests/support/CapturingLog.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -77,26 +79,103 @@ TEST(SourcesTest, NullAndEmptyObjectGiveNoSources) {
     }
 }
 
-TEST(SourcesTest, MalformedEntriesFailTheLoadingWithTheJsonError) {
+std::string loadingError(const json& sources) {
+    auto ctx = makeContext();
+    try {
+        ek::loadSources(ctx, sources);
+    } catch (const std::exception& e) {
+        EXPECT_TRUE(names(ctx).empty()) << "a source was added before the failure";
+        return e.what();
+    }
+    return "";
+}
+
+TEST(SourcesTest, MalformedEntriesFailTheLoadingNamingTheirPath) {
     CapturingLog::Installed capture;
     json noArray = fileSource("a", 1, 1);
     noArray["destinations"] = "yolo";
     json badName = fileSource("a", 1, 1);
     badName["name"] = 5;
-    const std::vector<std::pair<json, int>> cases = {
-        {json{{"x", fileSource("a", 1, 1)}}, 304},  // an object with entries
-        {json("text"), 304},
-        {json::array({"a string"}), 305},
-        {json::array({noArray}), 302},
-        {json::array({badName}), 302},
+    json emptyName = fileSource("", 1, 1);
+    json noDestinations = fileSource("a", 1, 1);
+    noDestinations.erase("destinations");
+    json badId = fileSource("a", 1, 1);
+    badId["id"] = "1";
+    json bigPre = fileSource("a", 1, 1);
+    bigPre["pre"] = 4294967299;
+    const std::vector<std::pair<json, std::string>> cases = {
+        {json{{"x", 1}}, R"(sources: expected an array, got object {"x":1})"},
+        {json("text"), R"(sources: expected an array, got string "text")"},
+        {json::array({"a string"}), R"(sources[0]: expected an object, got string "a string")"},
+        {json::array({noArray}),
+         R"(sources[0].destinations: expected an array of strings, got string "yolo")"},
+        {json::array({badName}), "sources[0].name: expected a non-empty string, got number 5"},
+        {json::array({emptyName}), R"(sources[0].name: expected a non-empty string, got string "")"},
+        {json::array({noDestinations}), "sources[0].destinations: missing, expected an array of strings"},
+        {json::array({fileSource("a", 1, 1), badId}),
+         R"(sources[1].id: expected an integer from -2147483648 to 2147483647, got string "1")"},
+        {json::array({bigPre}),
+         "sources[0].pre: expected an integer from 0 to 2147483647, got number 4294967299"},
     };
-    for (const auto& [sources, id] : cases) {
-        auto ctx = makeContext();
-        try {
-            ek::loadSources(ctx, sources);
-            ADD_FAILURE() << "accepted " << sources.dump();
-        } catch (const json::type_error& e) {
-            EXPECT_EQ(e.id, id) << sources.dump() << ": " << e.what();
+    for (const auto& [sources, error] : cases) {
+        EXPECT_EQ(loadingError(sources), error);
+    }
+}
+
+TEST(SourcesTest, AFileSourceThatCannotBeReadFailsTheLoading) {
+    CapturingLog::Installed capture;
+    TempDir dir;
+    std::ofstream(dir.file("notes.txt")) << "not a video at all\n";
+    auto withUri = [](const std::string& uri) {
+        json source = fileSource("cam", 1, 1);
+        source["uri"] = uri;
+        return json::array({source});
+    };
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.file("missing.mp4"),
+         "sources[0] (\"cam\"): file " + dir.file("missing.mp4") + " does not exist"},
+        {dir.path().string(),
+         "sources[0] (\"cam\"): " + dir.path().string() + " is a directory, not a video file"},
+        {dir.file("notes.txt"),
+         "sources[0] (\"cam\"): file " + dir.file("notes.txt") + " cannot be read as video: "},
+        {"/dev/null", "sources[0] (\"cam\"): /dev/null is not a regular file"},
+    };
+    for (const auto& [uri, error] : cases) {
+        const std::string message = loadingError(withUri(uri));
+        EXPECT_EQ(message.substr(0, error.size()), error) << message;
+    }
+    // Network sources are not probed: a camera may be offline at boot.
+    json camera = fileSource("net", 2, 1);
+    camera["type"] = "rtsp";
+    camera["uri"] = "rtsp://127.0.0.1:1/none";
+    EXPECT_EQ(loadingError(json::array({camera})), "");
+}
+
+TEST(SourcesTest, SourcesWhoseBalancerQueuesWouldShareANameAreRefused) {
+    CapturingLog::Installed capture;
+    struct Case {
+        int firstMode;
+        std::string secondName;
+        int secondMode;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {2, "cam_triggered", 0, true},  {3, "cam_triggered", 1, true},  {3, "cam_triggered", 3, true},
+        {2, "cam_triggered", 2, false},  // "cam_triggered_triggered": no clash
+        {0, "cam_triggered", 0, false}, {1, "cam_triggered", 3, false}, {4, "cam_triggered", 0, false},
+    };
+    for (const auto& c : cases) {
+        json first = fileSource("cam", 1, 1);
+        first["processingMode"] = c.firstMode;
+        json second = fileSource(c.secondName, 2, 1);
+        second["processingMode"] = c.secondMode;
+        const std::string error = loadingError(json::array({first, second}));
+        if (c.refused) {
+            EXPECT_EQ(error,
+                      "sources[1].name: balancer queue \"cam_triggered\" of this source is also made by "
+                      "sources[0] (\"cam\"); rename one of them");
+        } else {
+            EXPECT_EQ(error, "") << c.firstMode << " " << c.secondMode;
         }
     }
 }
