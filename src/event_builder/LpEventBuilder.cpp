@@ -129,17 +129,18 @@ void LpEventBuilder::prepareSaveDirectory(const ek::IVideoSource& camera) const 
     }
     const std::string directory = OldFileSweeper::targetOf(path).directory;
     std::error_code ec;
+    const auto status = fs::status(directory, ec);
+    if (fs::exists(status) && !fs::is_directory(status)) {
+        ILog::Error("%s: Can`t create directory %s,  error code: %i", name.c_str(), directory.c_str(),
+                    ENOTDIR);
+        throw std::runtime_error(name + ": the save directory " + directory + " of camera " + settings.name +
+                                 " (\"pathToSaveVideo\" " + path + ") is not a directory");
+    }
     if (!fs::create_directory(directory, ec) && ec) {
         ILog::Error("%s: Can`t create directory %s,  error code: %i", name.c_str(), directory.c_str(),
                     ec.value());
         throw std::runtime_error(name + ": can't create the save directory " + directory + " of camera " +
                                  settings.name + " (\"pathToSaveVideo\" " + path + "): " + ec.message());
-    }
-    if (!fs::is_directory(directory, ec)) {
-        ILog::Error("%s: Can`t create directory %s,  error code: %i", name.c_str(), directory.c_str(),
-                    ENOTDIR);
-        throw std::runtime_error(name + ": the save directory " + directory + " of camera " + settings.name +
-                                 " (\"pathToSaveVideo\" " + path + ") is not a directory");
     }
     ILog::Info("%s: Create directory %s", name.c_str(), directory.c_str());
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -210,6 +211,115 @@ TEST_F(NonTriggeredBuilderTest, ConfigurationKeysAreCheckedAndNamed) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
     }
+}
+
+TEST(LpEventBuilderStartTest, RingsForEveryLaneCameraAndSavePathsCheckedBeforeWork) {
+    CapturingLog::Installed capture;
+    nt::Lane lane;
+    const std::string dir = lane.dir.path().string();
+    std::ofstream(dir + "/afile") << "x";
+    struct Camera {
+        int id;
+        int laneId;
+        uint64_t bufferFrames;
+        bool record;
+        std::string path;
+    };
+    struct Case {
+        std::vector<Camera> cameras;
+        std::string error;    // empty: the start succeeds
+        std::string warning;  // expected Warning, if any
+    };
+    const Case cases[] = {
+        {{{1, 1, 50, true, dir + "/clips1/"}, {2, 1, 0, false, ""}, {3, 2, 50, true, ""}}, "", ""},
+        {{{1, 1, 50, true, dir + "/cam1_"}}, "", "is a file-name prefix, not a directory: " + dir + "/cam1_"},
+        {{{1, 1, 50, true, ""}}, "nt: camera cam1 records clips but has no \"pathToSaveVideo\"", ""},
+        {{{1, 1, 50, true, dir + "/afile/"}},
+         "nt: the save directory " + dir + "/afile of camera cam1 (\"pathToSaveVideo\" " + dir +
+             "/afile/) is not a directory",
+         ""},
+        {{{1, 1, 50, true, dir + "/missing/deeper/"}},
+         "can't create the save directory " + dir + "/missing/deeper",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cameras.front().path);
+        nt::Lane caseLane;
+        for (const auto& camera : c.cameras) {
+            auto& source = caseLane.addCamera<nt::RecordingSource>(camera.id, camera.laneId);
+            source.bufferFrames = camera.bufferFrames;
+            source.settings.recordEnable = camera.record;
+            source.settings.pathToSaveVideo = camera.path;
+        }
+        NonTriggeredEventBuilder builder(caseLane.ctx, caseLane.builderConfig());
+        if (!c.error.empty()) {
+            try {
+                builder.start();
+                ADD_FAILURE() << "started";
+            } catch (const std::exception& e) {
+                EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what() << "\n"
+                                                                                  << c.error;
+            }
+            continue;
+        }
+        builder.start();
+        if (!c.warning.empty()) {
+            EXPECT_TRUE(capture.log->contains(c.warning, ILog::LevelWarning));
+        }
+        // Every camera of the lane has its ring from the start on (one entry when its buffer is
+        // unsized); a camera of another lane has none.
+        for (const auto& camera : c.cameras) {
+            const auto ring = builder.rings().find(camera.id);
+            if (camera.laneId != 1) {
+                EXPECT_EQ(ring, builder.rings().end());
+                continue;
+            }
+            ASSERT_NE(ring, builder.rings().end());
+            EXPECT_EQ(ring->second.capacity(), camera.bufferFrames > 0 ? 2 * camera.bufferFrames : 1u);
+        }
+    }
+}
+
+TEST(LpEventBuilderMatchTest, DetectionsOfARecordingCameraGoToItsRingJoinedObjectsFirst) {
+    CapturingLog::Installed capture;
+    nt::Lane lane;
+    auto& recording = lane.addCamera<nt::RecordingSource>(1);
+    recording.settings.recordEnable = true;
+    recording.settings.pathToSaveVideo = lane.dir.path().string() + "/";
+    lane.addCamera(2);  // does not record
+    NonTriggeredEventBuilder builder(lane.ctx, lane.builderConfig());
+    builder.start();
+
+    auto frame = frameOf(
+        1, 1000, {Plate{"BBB777", 0.9f, {200, 0, 64, 16}, 7}, Plate{"AAA333", 0.9f, {0, 0, 64, 16}, 3}});
+    YoloObjectInfo car;
+    car.id = 0;
+    car.classId = 1;
+    frame->yoloDetectionsOverROI.insert(frame->yoloDetectionsOverROI.begin(), car);
+    builder.consume(frame);
+    builder.consume(frameOf(2, 1010, {Plate{"CCC999"}}));
+    builder.consume(frameOf(1, 1040));
+
+    const auto rects = builder.rings().at(1).rects(1000, 1000);
+    ASSERT_EQ(rects.size(), 1u);
+    const auto& detections = rects.at(1000);
+    ASSERT_EQ(detections.size(), 3u);
+    EXPECT_EQ(detections[0].yolo.id, 3u);
+    EXPECT_TRUE(detections[0].foundEvent);
+    EXPECT_EQ(detections[1].yolo.id, 7u);
+    EXPECT_TRUE(detections[1].foundEvent);
+    EXPECT_EQ(detections[1].idEvent, detections[0].idEvent + 1) << "object 3 opened its event first";
+    EXPECT_EQ(detections[2].yolo.id, 0u);
+    EXPECT_FALSE(detections[2].foundEvent);
+    EXPECT_EQ(detections[2].idEvent, 0u);
+    EXPECT_EQ(builder.rings().at(2).size(), 0u) << "camera 2 does not record";
+
+    // A reading whose object is missing from the frame's objects.
+    auto broken = frameOf(1, 1080, {Plate{"DDD444"}});
+    broken->yoloDetectionsOverROI.clear();
+    EXPECT_THROW(builder.consume(broken), std::runtime_error);
+    EXPECT_TRUE(capture.log->contains("Can`t found rect in yoloDetectionsOverROI (size: 0) by id: 0",
+                                      ILog::LevelError));
 }
 
 TEST_F(NonTriggeredBuilderTest, TheFactoryMakesTheNonTriggeredBuilderForLpMode0) {
