@@ -11,6 +11,16 @@ if(QO_SANITIZE)
   endif()
 endif()
 
+if(QO_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QO_FUZZ needs clang: configure with CC=clang CXX=clang++")
+  endif()
+  # Every library is instrumented for the fuzzer; only the fuzz targets link its main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # qo_library(<target> <sources...>): a static library of ours.
 function(qo_library target)
   add_library(${target} STATIC ${ARGN})

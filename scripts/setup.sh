@@ -11,6 +11,7 @@ PACKAGES=(
   libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-onnx python3-numpy python3-opencv
   xvfb xauth libx11-dev wrk curl
+  clang libclang-rt-14-dev
 )
 
 missing=()

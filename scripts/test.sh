@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up (packages, configure, build) and runs every test: a normal build, then an
-# AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under ThreadSanitizer,
+# then every fuzz target for 60 s (all at once; scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -18,4 +19,8 @@ if [ "${QO_SKIP_SANITIZERS:-0}" != "1" ]; then
     bash scripts/setup.sh
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L tsan
+fi
+
+if [ "${QO_SKIP_FUZZ:-0}" != "1" ]; then
+  bash scripts/fuzz.sh 60
 fi

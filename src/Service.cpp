@@ -23,23 +23,15 @@ namespace {
 
 constexpr const char* kCoredumpMarker = "coredump.enabled";
 
-void requireObject(const nlohmann::json& document) {
-    if (!document.is_object()) {
-        throw std::runtime_error("the configuration must be a JSON object, got " + briefJson(document));
-    }
-}
-
-std::shared_ptr<Log> startLogger(const nlohmann::json& document) {
-    const ConfigReader log = ConfigReader(document).object("log");
-    auto logger = Log::Init(log.text("ip", ""), log.integer<int>("port", 0, 0, 65535),
-                            log.integer<int>("level", 0, ILog::LevelError, ILog::LevelDebug),
-                            log.text("sender", ""), log.boolean("file", true), log.boolean("http", false));
+std::shared_ptr<Log> startLogger(const ServiceSettings& settings) {
+    auto logger = Log::Init(settings.logIp, settings.logPort, settings.logLevel, settings.logSender,
+                            settings.logFile, settings.logHttp);
     ILog::Info("Log verbose level: %i", logger->level());
     return logger;
 }
 
-void applyCoredumpSetting(const nlohmann::json& document) {
-    if (ConfigReader(document).boolean("coredump", false)) {
+void applyCoredumpSetting(const ServiceSettings& settings) {
+    if (settings.coredump) {
         std::ofstream marker(kCoredumpMarker, std::ios::trunc);
         if (!marker) {
             ILog::Warning("Core dump: can not create %s", kCoredumpMarker);
@@ -59,10 +51,9 @@ int fail(std::ostream& err, const char* stage, const std::string& reason) {
 }
 
 // Steps from loading to the end of the run; the HTTP server listens throughout.
-int runPipeline(PipelineContext& ctx, nlohmann::json& document, std::ostream& err) {
-    std::string startUrl;
+int runPipeline(PipelineContext& ctx, nlohmann::json& document, const std::string& startUrl,
+                std::ostream& err) {
     try {
-        startUrl = ConfigReader(document).text("startSignalUrl", "");
         loadPipeline(ctx, document);
     } catch (const std::exception& e) {
         ctx.sws.stop();
@@ -100,17 +91,36 @@ void stopOnSignal(PipelineContext& ctx) {
 
 }  // namespace
 
+ServiceSettings readServiceSettings(const nlohmann::json& document) {
+    if (!document.is_object()) {
+        throw std::runtime_error("the configuration must be a JSON object, got " + briefJson(document));
+    }
+    const ConfigReader top(document);
+    const ConfigReader log = top.object("log");
+    ServiceSettings settings;
+    settings.logIp = log.text("ip", "");
+    settings.logPort = log.integer<int>("port", 0, 0, 65535);
+    settings.logLevel = log.integer<int>("level", 0, ILog::LevelError, ILog::LevelDebug);
+    settings.logSender = log.text("sender", "");
+    settings.logFile = log.boolean("file", true);
+    settings.logHttp = log.boolean("http", false);
+    settings.coredump = top.boolean("coredump", false);
+    settings.startSignalUrl = top.text("startSignalUrl", "");
+    return settings;
+}
+
 int runService(const std::string& configPath, std::ostream& err) {
     // Before any thread starts, so that every thread has the stop signals blocked.
     SignalStop signals;
     nlohmann::json document;
+    ServiceSettings settings;
     std::shared_ptr<Log> logger;
     std::unique_ptr<PipelineContext> ctx;
     try {
         document = Config::read(configPath);
-        requireObject(document);
-        logger = startLogger(document);
-        applyCoredumpSetting(document);
+        settings = readServiceSettings(document);
+        logger = startLogger(settings);
+        applyCoredumpSetting(settings);
         ctx = std::make_unique<PipelineContext>(document);
     } catch (const std::exception& e) {
         return fail(err, "Loading failed: ", e.what());
@@ -130,7 +140,7 @@ int runService(const std::string& configPath, std::ostream& err) {
     signals.start([&ctx](int) { stopOnSignal(*ctx); });
     int code = 1;
     try {
-        code = runPipeline(*ctx, document, err);
+        code = runPipeline(*ctx, document, settings.startSignalUrl, err);
     } catch (const std::exception& e) {
         ctx->sws.stop();
         code = fail(err, "Stopped on error: ", e.what());

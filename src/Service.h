@@ -1,9 +1,27 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <ostream>
 #include <string>
 
 namespace ek {
+
+// The keys that the service reads itself: "log" (required object), "coredump", "startSignalUrl".
+struct ServiceSettings {
+    std::string logIp;
+    int logPort = 0;
+    int logLevel = 0;
+    std::string logSender;
+    bool logFile = true;
+    bool logHttp = false;
+    bool coredump = false;
+    std::string startSignalUrl;
+};
+
+// Reads them without side effects. Throws std::runtime_error for a document that is not an
+// object and ek::ConfigError naming the key ("log.level: expected ...") for a bad one.
+ServiceSettings readServiceSettings(const nlohmann::json& document);
 
 // The whole run of qo_core from its configuration file: start-up, the wait for the stop, and
 // shut-down. Returns the exit status: 0 after an orderly stop, 1 when the configuration cannot

@@ -5,6 +5,7 @@
 
 #include "Confusables.h"
 #include "JsonFile.h"
+#include "qo_common/utils/BoundedRegex.h"
 #include "qo_common/utils/ConfigReader.h"
 
 namespace ek {
@@ -28,19 +29,17 @@ std::string networkRegion(const nlohmann::json& network) {
     return {};
 }
 
-// Plate patterns are short; a bound keeps the regex compiler's recursion and state count small.
-constexpr size_t kMaxDefinitionLength = 256;
-// Each correction multiplies the search by the plate's length.
+// Each correction multiplies the search by the plate's length and the confusables of a character.
 constexpr int kMaxCorrections = 4;
+// The candidates one match() may test against the syntaxes: a file with many confusables and
+// corrections would otherwise make every reading take minutes. Past it, the text is unmatched.
+constexpr size_t kMaxCandidates = 20000;
 
 std::regex compiled(const ConfigReader& entry, const std::string& definition) {
-    if (definition.size() > kMaxDefinitionLength) {
-        entry.fail("definition", "longer than " + std::to_string(kMaxDefinitionLength) + " characters");
-    }
     try {
-        return std::regex(definition, std::regex::ECMAScript);
-    } catch (const std::regex_error& e) {
-        entry.fail("definition", std::string("not a valid regular expression: ") + e.what());
+        return compileBoundedRegex(definition);
+    } catch (const std::runtime_error& e) {
+        entry.fail("definition", e.what());
     }
 }
 
@@ -53,17 +52,23 @@ struct SyntaxAnalyzer::Impl {
     int maxCorrections = 2;
 
     // Depth-first over the positions from `pos`, keeping a character before trying its
-    // alternatives, with exactly `budget` replacements left to make.
-    bool correct(std::string& candidate, size_t pos, int budget, const std::regex& pattern) const {
+    // alternatives, with exactly `budget` replacements left to make; `tested` counts the
+    // candidates tried against `kMaxCandidates`.
+    bool correct(std::string& candidate, size_t pos, int budget, const std::regex& pattern,
+                 size_t& tested) const {
         if (budget == 0) {
+            ++tested;
             return std::regex_match(candidate, pattern);
         }
-        for (size_t i = pos; i < candidate.size(); ++i) {
+        for (size_t i = pos; i < candidate.size() && tested < kMaxCandidates; ++i) {
             const char original = candidate[i];
             for (char alternative : confusables.alternatives(original)) {
                 candidate[i] = alternative;
-                if (correct(candidate, i + 1, budget - 1, pattern)) {
+                if (correct(candidate, i + 1, budget - 1, pattern, tested)) {
                     return true;
+                }
+                if (tested >= kMaxCandidates) {
+                    break;
                 }
             }
             candidate[i] = original;
@@ -111,10 +116,11 @@ SyntaxMatch SyntaxAnalyzer::match(const std::string& text) const {
     if (text.empty()) {
         return {false, text, noSyntax()};
     }
-    for (int budget = 0; budget <= impl->maxCorrections; ++budget) {
-        for (size_t s = 0; s < impl->syntaxes.size(); ++s) {
+    size_t tested = 0;
+    for (int budget = 0; budget <= impl->maxCorrections && tested < kMaxCandidates; ++budget) {
+        for (size_t s = 0; s < impl->syntaxes.size() && tested < kMaxCandidates; ++s) {
             std::string candidate = text;
-            if (impl->correct(candidate, 0, budget, impl->patterns[s])) {
+            if (impl->correct(candidate, 0, budget, impl->patterns[s], tested)) {
                 return {true, candidate, impl->syntaxes[s]};
             }
         }

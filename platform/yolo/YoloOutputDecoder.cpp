@@ -110,8 +110,10 @@ void YoloOutputDecoder::collectRows(const cv::Mat& out, float threshold,
 
 void YoloOutputDecoder::collectColumns(const cv::Mat& out, float threshold,
                                        std::vector<YoloCandidate>& all) const {
-    auto [rows, n] = matrixShape(out);
+    const auto [rows, columns] = matrixShape(out);
     (void)rows;
+    // A copy: clang 14 cannot capture a structured binding.
+    const int n = columns;
     const float* data = out.ptr<float>();
     auto at = [&](int r, int i) { return data[static_cast<size_t>(r) * n + i]; };
     for (int i = 0; i < n; ++i) {

@@ -17,12 +17,15 @@ namespace ek {
 // match(): a text that fits a syntax as it is matches that syntax (the first in file order) with
 // lpr = the text. Otherwise the fewest replacements of confusable characters (at most the file's
 // "maxCorrections") that make it fit some syntax give lpr; equal counts go to the earlier syntax,
-// then to replacements further right. An empty text never matches.
+// then to replacements further right. An empty text never matches. One match() tests at most
+// 20,000 candidates; a text whose correction would need more counts as unmatched.
 //
 // The syntaxes used are those whose "region" is empty, "*" or the network object's
 // "model"."region" (all of them when the network object has no region).
-// Construction throws std::runtime_error naming the file for an unreadable file, invalid JSON,
-// a missing "definition" or an invalid regular expression. match() is const and thread-safe.
+// Construction throws std::runtime_error naming the file and the key's path for an unreadable
+// file, invalid JSON (or nested deeper than 64 levels), a missing "syntaxes" or "definition", a
+// definition over 256 characters or not a valid regular expression, and "maxCorrections" outside
+// 0-4. match() is const and thread-safe.
 class SyntaxAnalyzer {
   public:
     SyntaxAnalyzer(const std::string& path, const nlohmann::json& network);

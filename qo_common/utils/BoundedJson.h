@@ -17,8 +17,21 @@ struct JsonBounds {
     size_t maxBytes = 16 * 1024 * 1024;
 };
 
+// The parser's message quotes what it last read, which may be most of the document: only its first
+// `limit` bytes are kept (never splitting a UTF-8 sequence).
+inline std::string shortParserMessage(const std::string& message, size_t limit = 200) {
+    if (message.size() <= limit) {
+        return message;
+    }
+    size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return message.substr(0, cut) + "...";
+}
+
 // Parses `text` or throws std::runtime_error naming `what`: "<what>: nested deeper than 64 levels",
-// "<what>: larger than N bytes", or "<what>: not valid JSON: <parser message>".
+// "<what>: larger than N bytes", or "<what>: not valid JSON: <parser message, cut to 200 bytes>".
 inline nlohmann::json parseBoundedJson(std::string_view text, const std::string& what,
                                        JsonBounds bounds = {}) {
     if (text.size() > bounds.maxBytes) {
@@ -38,7 +51,7 @@ inline nlohmann::json parseBoundedJson(std::string_view text, const std::string&
     try {
         return nlohmann::json::parse(text, depthGuard);
     } catch (const nlohmann::json::exception& e) {
-        throw std::runtime_error(what + ": not valid JSON: " + e.what());
+        throw std::runtime_error(what + ": not valid JSON: " + shortParserMessage(e.what()));
     } catch (const std::runtime_error&) {
         if (tooDeep) {
             throw std::runtime_error(what + ": nested deeper than " + std::to_string(bounds.maxDepth) +

@@ -7,6 +7,7 @@
 
 #include "platereader/PlateReaderFactory.h"
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/BoundedRegex.h"
 #include "qo_common/utils/CommonUtils.h"
 #include "qo_common/utils/ConfigReader.h"
 #include "src/components/CacheMap.h"
@@ -88,9 +89,9 @@ PlateReaderComponent::PlateReaderComponent(const json& networkObject) : config(n
     const std::string region = keys.object("model").requiredText("region");
     const std::string pattern = keys.text("regexp", ".*");
     try {
-        reg = std::regex(pattern, std::regex::ECMAScript);
-    } catch (const std::regex_error& e) {
-        keys.fail("regexp", std::string("not a valid regular expression: ") + e.what());
+        reg = ek::compileBoundedRegex(pattern);
+    } catch (const std::runtime_error& e) {
+        keys.fail("regexp", e.what());
     }
     extendWidth = getImageRequirements("width_ext", keys, 0.1f);
     extendHeight = getImageRequirements("height_ext", keys, 0.05f);

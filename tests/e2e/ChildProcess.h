@@ -65,6 +65,13 @@ class ChildProcess {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Sends `signal` to the process while it runs.
+    void signal(int signal) const {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
+        }
+    }
+
     std::string standardOutput() const { return read(workDir_ + "/stdout.txt"); }
     std::string standardError() const { return read(workDir_ + "/stderr.txt"); }
 

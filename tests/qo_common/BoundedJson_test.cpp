@@ -42,4 +42,19 @@ TEST(BoundedJson, NamesWhatFailsForSizeAndSyntax) {
     EXPECT_EQ(ek::parseBoundedJson("{\"a\":[1,{\"b\":2}]}", "x")["a"][1]["b"], 2);
 }
 
+TEST(BoundedJson, TheParserMessageNeverQuotesTheWholeDocument) {
+    // The parser quotes what it last read: here every newline, each as "<U+000A>".
+    const std::string body = "{" + std::string(100000, '\n') + "*}";
+    try {
+        ek::parseBoundedJson(body, "trigger");
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(message.rfind("trigger: not valid JSON: [json.exception.parse_error.101]", 0), 0u)
+            << message;
+        EXPECT_LE(message.size(), 240u);
+        EXPECT_EQ(message.substr(message.size() - 3), "...");
+    }
+}
+
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "SyntaxFiles.h"
 
 namespace {
@@ -101,6 +105,53 @@ TEST(SyntaxAnalyzer, BrokenFilesFailNamingTheFile) {
         }
     }
     EXPECT_THROW(ek::SyntaxAnalyzer("/nonexistent/default-syntax.json", json::object()), std::runtime_error);
+}
+
+TEST(SyntaxAnalyzer, HostileFilesAreRefusedNamingTheKeyPath) {
+    const std::string deep = std::string(100, '[') + std::string(100, ']');
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"syntaxes": [{"definition": "A{66666666666666666666}"}]})",
+         "syntaxes[0].definition: a repetition count or back-reference over 4 digits"},
+        {R"({"syntaxes": [{"definition": "[A-Z]"}, {"definition": "(A)\\123456"}]})",
+         "syntaxes[1].definition: a repetition count or back-reference over 4 digits"},
+        {R"({"syntaxes": [{"definition": ")" + std::string(300, 'A') + R"("}]})",
+         "syntaxes[0].definition: longer than 256 characters"},
+        {R"({"syntaxes": [{"definition": "(A"}]})",
+         "syntaxes[0].definition: not a valid regular expression: "},
+        {R"({"syntaxes": [{"definition": 5}]})", "syntaxes[0].definition: expected a string, got number 5"},
+        {R"({"maxCorrections": 1000, "syntaxes": []})",
+         "maxCorrections: expected an integer from 0 to 4, got number 1000"},
+        {R"({"syntaxes": {"a": 1}})", R"(syntaxes: expected an array, got object {"a":1})"},
+        {R"({"syntaxes": )" + deep + "}", "nested deeper than 64 levels"},
+    };
+    for (const auto& [content, error] : cases) {
+        ScratchFile file(content);
+        try {
+            ek::SyntaxAnalyzer analyzer(file.str(), json::object());
+            ADD_FAILURE() << content << " accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(file.str()), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(SyntaxAnalyzer, ManyConfusablesAndCorrectionsStillEndQuickly) {
+    // Every letter confusable with every digit: without a bound on the candidates tried, one
+    // unmatched 12-character text would take hours.
+    json pairs = json::array();
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        for (char digit = '0'; digit <= '9'; ++digit) {
+            pairs.push_back(std::string{letter, digit});
+        }
+    }
+    ScratchFile file(json{{"confusables", pairs},
+                          {"maxCorrections", 4},
+                          {"syntaxes", {{{"definition", "[a-z]{12}"}}, {{"definition", "Q[0-9]{11}"}}}}}
+                         .dump());
+    ek::SyntaxAnalyzer analyzer(file.str(), json::object());
+    EXPECT_FALSE(analyzer.match("AB12CD34EF56").isMatched);
+    EXPECT_TRUE(analyzer.match("Q1234567890I").isMatched);  // one correction: found early
 }
 
 TEST(SyntaxAnalyzer, TheShippedFileLoads) {
