@@ -23,7 +23,7 @@ done
 cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-$(nproc)}" --target "${present[@]}"
 
 # Absolute paths: the configuration target works in a scratch directory of its own.
-runs="$(pwd)/$build/fuzz-runs"
+runs="$(pwd)/${FUZZ_RUNS_DIR:-$build/fuzz-runs}"
 pids=()
 for t in "${present[@]}"; do
   out="$runs/$t"
@@ -43,7 +43,8 @@ failed=0
 for i in "${!present[@]}"; do
   t=${present[$i]}
   if wait "${pids[$i]}"; then
-    echo "fuzz: $t: $(grep -E '^(stat::number_of_executed_units|#[0-9]+.*DONE)' "$runs/$t/log.txt" | tail -1)"
+    echo "fuzz: $t: $(grep -h -E '^stat::number_of_executed_units' "$runs/$t"/log.txt "$runs/$t"/fuzz-*.log 2>/dev/null | tail -1)," \
+      "$(grep -h -E 'DONE|cov:' "$runs/$t/log.txt" | tail -1 | grep -o -E 'cov: [0-9]+ ft: [0-9]+ corp: [0-9/]+[a-zA-Z]*')"
   else
     failed=1
     echo "fuzz: $t FAILED; its log ends:" >&2

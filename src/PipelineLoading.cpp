@@ -26,7 +26,8 @@ std::optional<std::string> nameOf(const nlohmann::json& element) {
         return std::nullopt;
     }
     const auto found = element.find("name");
-    if (found == element.end() || !found->is_string()) {
+    // An empty name is its loader's to refuse, by path.
+    if (found == element.end() || !found->is_string() || found->get_ref<const std::string&>().empty()) {
         return std::nullopt;
     }
     return found->get<std::string>();

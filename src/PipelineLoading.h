@@ -10,8 +10,8 @@ namespace ek {
 // name and their name + "_infer") and outputs share the frame-queue name space; posters and
 // sources each have their own. Names that would share an entry of the status document are
 // refused too: sources and builders may not share a name, nor be called "core" or "triggers".
-// Elements without a text "name" are left to their loaders. Throws std::runtime_error naming the
-// duplicate.
+// Elements without a non-empty text "name" are left to their loaders. Throws std::runtime_error
+// naming the duplicate.
 void checkUniqueNames(const nlohmann::json& configuration);
 
 // Until a subsystem's loader exists, its array must be empty (null, [] or {}): a configuration is

@@ -149,7 +149,9 @@ std::string ConfigReader::choice(std::string_view key, const std::string& fallba
     for (const auto& each : allowed) {
         list += (list.empty() ? "\"" : ", \"") + each + "\"";
     }
-    fail(key, expected("one of " + list, *find(key)));
+    const auto* v = find(key);
+    // Absent with a fallback outside `allowed`: the caller's mistake, still reported by key.
+    fail(key, v != nullptr ? expected("one of " + list, *v) : "missing, expected one of " + list);
 }
 
 std::vector<std::string> ConfigReader::texts(std::string_view key, TextRule rule) const {

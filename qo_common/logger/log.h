@@ -75,7 +75,9 @@ class ILog {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 // The buffer is sized by the measuring pass; GCC cannot see that and warns after inlining.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
     template <typename... Args>
     static int measure(const char* format, Args... args) {
         return std::snprintf(nullptr, 0, format, args...);

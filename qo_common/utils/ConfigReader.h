@@ -36,17 +36,21 @@ class ConfigError : public std::runtime_error {
 // of the wrong type or out of range throws ConfigError; numbers are checked before conversion, so
 // nothing is narrowed, and an integer key refuses a fraction (8080.5) and a float (1e300).
 //
-// How to adopt it in a loader or a component:
-//   ConfigReader entry = ConfigReader::objectAt(array element, "eventbuilders[" + i + "]");
-//   const auto name = entry.requiredText("name", ConfigReader::NonEmpty);
-//   const auto pre = entry.integer<int>("pre", 0, 0, 1000);          // "<path>.pre: expected ..."
-//   const auto dests = entry.texts("destinations");                    // each element checked
-//   const ConfigReader model = entry.object("model");                  // path "<path>.model"
-// A reader built without a path (a component handed its object) names keys from that object;
-// the caller that knows where the object sits adds the prefix with ConfigError::under.
+// How to adopt it in a loader (the event builders' loader, for example):
+//   for (const auto& element : ConfigReader::elementsOf(eventbuilders, "eventbuilders")) {
+//       const auto entry = ConfigReader::objectAt(element.value(), element.path());
+//       const auto name = entry.requiredText("name", ConfigReader::NonEmpty);
+//       const auto pre = entry.integer<int>("pre", 0, 0, 1000);   // "eventbuilders[1].pre: ..."
+//       const auto dests = entry.texts("destinations");             // each element checked
+//       const ConfigReader settings = entry.object("settings");     // "eventbuilders[1].settings"
+//       const auto rate = settings.number<float>("lpConfidenceVariance", 0.1f, 0.f, 1.f);
+//   }
+// A reader built without a path (a component or a builder handed its object) names keys from
+// that object; the caller that knows where the object sits adds the prefix:
+//   try { make(entry.value()); } catch (const ConfigError& e) { throw e.under(entry.path()); }
 //
-// The reader keeps a reference to the JSON value: the value must outlive it. Not thread-safe
-// beyond what a const JSON value is; it never modifies the value.
+// The reader keeps a reference to the JSON value, which must outlive it: never build one on a
+// temporary. Reading is const and never modifies the value.
 class ConfigReader {
   public:
     enum TextRule { AnyText, NonEmpty };

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -74,6 +75,13 @@ void load(json& document) {
     ek::loadPipeline(ctx, document);
 }
 
+std::string scratchDir;
+
+void removeScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratchDir, ignored);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -81,6 +89,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
         std::abort();
     }
+    scratchDir = dir;
+    std::atexit(removeScratch);
     unsetenv("DISPLAY");
     QEVAEventPoster::globalInit();
     return 0;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -21,7 +22,13 @@
 
 namespace {
 
+std::string scratchDir;
 std::string filePath;
+
+void removeScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratchDir, ignored);
+}
 
 const char* const kPlates[] = {"AB123CD", "A8I23CO", "", "0O1I8B5S2Z7ABC123", "MK1NAA", "x"};
 
@@ -37,7 +44,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(dir) == nullptr) {
         std::abort();
     }
-    filePath = std::string(dir) + "/file.json";
+    scratchDir = dir;
+    filePath = scratchDir + "/file.json";
+    std::atexit(removeScratch);
     return 0;
 }
 

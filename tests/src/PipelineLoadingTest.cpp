@@ -56,8 +56,9 @@ TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
          "duplicate status name \"core\" (the service state and sources)" + kOwnEntry},
         {{{"eventbuilders", {{{"name", "triggers"}}}}},
          "duplicate status name \"triggers\" (the trigger statistics and eventbuilders)" + kOwnEntry},
-        // Elements without a text name are the loaders' to refuse.
+        // Elements without a non-empty text name are the loaders' to refuse.
         {{{"networks", {{{"type", "yolo"}}, {{"type", "yolo"}}, {{"name", 1}}, {{"name", 1}}, 7}}}, ""},
+        {{{"sources", {{{"name", ""}}, {{"name", ""}}}}}, ""},
         // An object's values count as its elements.
         {{{"outputs", {{"o1", {{"name", "o"}}}, {"o2", {{"name", "o"}}}}}},
          "duplicate queue name \"o\" (outputs and outputs): each needs a queue of its own"},
@@ -131,6 +132,38 @@ TEST(LoadPipelineTest, AbsentArraysBecomeNullInMainsCopy) {
         EXPECT_TRUE(config[array].is_null()) << array;
     }
     EXPECT_FALSE(ctx.config.contains("sources"));  // the context keeps the document as read
+}
+
+TEST(LoadPipelineTest, ArraysThatAreNotArraysFailNamingTheArray) {
+    auto capture = CapturingLog::install();
+    for (const char* array : {"eventposters", "eventbuilders", "networks", "sources", "outputs"}) {
+        EXPECT_EQ(loadingError({{array, {{"a", {{"name", "x"}}}}}}),
+                  std::string(array) + R"(: expected an array, got object {"a":{"name":"x"}})");
+        EXPECT_EQ(loadingError({{array, 5}}), std::string(array) + ": expected an array, got number 5");
+    }
+}
+
+TEST(LoadPipelineTest, EmptyNamesAreRefusedByTheirLoaderWithThePath) {
+    auto capture = CapturingLog::install();
+    EXPECT_EQ(loadingError({{"sources", {{{"name", ""}}, {{"name", ""}}}}}),
+              R"(sources[0].name: expected a non-empty string, got string "")");
+    EXPECT_EQ(loadingError({{"outputs", {{{"name", "o"}, {"type", "t"}}, {{"name", ""}, {"type", "t"}}}}}),
+              R"(outputs[1].name: expected a non-empty string, got string "")");
+}
+
+TEST(LoadPipelineTest, DestinationsWithoutAQueueAreOneWarningEach) {
+    auto capture = CapturingLog::install();
+    ek::PipelineContext ctx(json{{"webserver", {{"port", 0}}}});
+    ctx.addFrameQueue("yolo", 3);
+    const json config = {{"sources", {{{"destinations", {"yolo", "nowhere"}}}}},
+                         {"networks", {{{"destinations", {"gone"}}}, {{"name", "n"}}}}};
+    ek::warnAboutDestinationsWithoutQueue(ctx, config);
+    EXPECT_EQ(capture.log->count("no queue named", ILog::LevelWarning), 2u);
+    EXPECT_TRUE(capture.log->contains(
+        R"(sources[0].destinations[1]: no queue named "nowhere"; frames sent there are skipped)",
+        ILog::LevelWarning));
+    EXPECT_TRUE(
+        capture.log->contains(R"(networks[0].destinations[0]: no queue named "gone")", ILog::LevelWarning));
 }
 
 }  // namespace

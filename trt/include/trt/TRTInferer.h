@@ -6,7 +6,7 @@
 #include "trt/TRTDims.h"
 
 class TRTEngine;
-class TRTBuffers;
+struct TRTBuffers;
 
 // Runs one engine on batches of `batchSize` inputs of the engine's input shape.
 //
