@@ -290,11 +290,11 @@ class LogReader:
         t, level, body = self._time(line)
         if level == "Error":
             self.errors.append(line)
-        m = _NFPS.match(line)
+        if t is None:
+            return
+        m = _NFPS.match(body)
         if m:
             self.nfps = int(m.group(1))
-            return
-        if t is None:
             return
         m = _BALANCER.match(body)
         if m:
