@@ -67,12 +67,6 @@ class NameSpace {
 
 }  // namespace
 
-void refuseUntilSupported(const nlohmann::json& value, const char* array) {
-    if (!value.is_null() && !value.empty()) {
-        throw std::runtime_error(std::string(array) + ": not supported yet");
-    }
-}
-
 void checkUniqueNames(const nlohmann::json& configuration) {
     NameSpace frameQueues("queue");
     forEachNamed(configuration, "eventbuilders",

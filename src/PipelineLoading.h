@@ -14,10 +14,6 @@ namespace ek {
 // the duplicate.
 void checkUniqueNames(const nlohmann::json& configuration);
 
-// Until a subsystem's loader exists, its array must be empty (null, [] or {}): a configuration is
-// never half loaded in silence. Throws std::runtime_error "<array>: not supported yet".
-void refuseUntilSupported(const nlohmann::json& value, const char* array);
-
 // Each of the five arrays that is present must be an array, null or an empty object; otherwise
 // ek::ConfigError "<array>: expected an array, got ...".
 void checkArrays(const nlohmann::json& configuration);

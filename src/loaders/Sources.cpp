@@ -78,8 +78,10 @@ void loadSources(PipelineContext& ctx, const json& sources) {
     std::vector<std::unique_ptr<IVideoSource>> made;
     for (const auto& element : ConfigReader::elementsOf(sources, "sources")) {
         const ConfigReader entry = ConfigReader::objectAt(element.value(), element.path());
-        ILog::Debug("Loading source config... %s",
-                    UriMask::hideCredentials(entry.value().dump(-1, ' ', false, json::error_handler_t::replace)).c_str());
+        ILog::Debug(
+            "Loading source config... %s",
+            UriMask::hideCredentials(entry.value().dump(-1, ' ', false, json::error_handler_t::replace))
+                .c_str());
         const auto name = entry.requiredText("name", ConfigReader::NonEmpty);
         const auto destinations = entry.requiredTexts("destinations");
         const VideoSourceSettings settings = settingsOf(entry);

@@ -78,30 +78,6 @@ TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
     }
 }
 
-TEST(LoadPipelineTest, ArraysWithoutALoaderYetAreRefusedByName) {
-    struct Case {
-        json value;
-        bool refused;
-    };
-    const std::vector<Case> cases = {
-        {nullptr, false},        {json::array(), false},
-        {json::object(), false}, {{{{"name", "one"}}}, true},
-        {"text", true},          {5, true},
-    };
-    for (const auto& c : cases) {
-        if (c.refused) {
-            try {
-                ek::refuseUntilSupported(c.value, "sources");
-                ADD_FAILURE() << c.value.dump();
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(std::string(e.what()), "sources: not supported yet");
-            }
-        } else {
-            EXPECT_NO_THROW(ek::refuseUntilSupported(c.value, "sources")) << c.value.dump();
-        }
-    }
-}
-
 TEST(LoadPipelineTest, EmptyOrAbsentArraysLoadNothing) {
     auto capture = CapturingLog::install();
     EXPECT_EQ(loadingError(json::object()), "");

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/ChildProcess.h"
+#include "tests/support/FreePort.h"
+#include "tests/support/TempDir.h"
+#include "tools/event_sink/EventSink.h"
+
+// The service as a user runs it, stopped while it works: four paced road videos, each through the
+// demo detector and reader into a non-triggered builder of its lane that writes clips and posts to
+// the event sink, while triggers keep arriving. Whether the stop comes as GET "/exit" or as SIGTERM,
+// the process must end promptly with status 0 after joining every worker group, and the clips it
+// leaves must all be whole.
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSources = 4;
+// What a stop may take: the workers finish the frame in hand, reports finish their clip.
+constexpr auto kStopLimit = std::chrono::seconds(5);
+
+json demoNetwork(const std::string& name) {
+    std::ifstream in(std::string(QO_SOURCE_DIR) + "/demo/config.json");
+    const json demo = json::parse(in);
+    for (const json& network : demo.at("networks")) {
+        if (network.at("name") == name) {
+            json copy = network;
+            copy["model"]["definition"]["path"] = std::string(QO_SOURCE_DIR) + "/demo/models";
+            return copy;
+        }
+    }
+    throw std::runtime_error("demo/config.json has no network " + name);
+}
+
+json configuration(int port, const std::string& sinkUrl) {
+    json config = {{"log", {{"file", true}, {"level", 2}, {"sender", "stop"}}},
+                   {"webserver", {{"port", port}}},
+                   {"eventposters", json::array({{{"name", "sink"}, {"url", sinkUrl}}})},
+                   {"eventbuilders", json::array()},
+                   {"networks", json::array()},
+                   {"sources", json::array()}};
+    for (int i = 1; i <= kSources; ++i) {
+        const std::string n = std::to_string(i);
+        json detector = demoNetwork("plates");
+        detector["name"] = "plates" + n;
+        detector["destinations"] = {"reader" + n};
+        json reader = demoNetwork("reader");
+        reader["name"] = "reader" + n;
+        reader["destinations"] = {"lane" + n};
+        config["networks"].push_back(detector);
+        config["networks"].push_back(reader);
+        config["sources"].push_back({{"name", "cam" + n},
+                                     {"id", i},
+                                     {"laneId", i},
+                                     {"type", "file"},
+                                     {"uri", std::string(QO_SOURCE_DIR) + "/demo/road.mp4"},
+                                     {"restart", 1},
+                                     {"plateWidth", {40, 640}},
+                                     {"destinations", {"plates" + n}},
+                                     {"recordEnable", true},
+                                     {"recordTimeBeforeEvent", 1500},
+                                     {"recordTimeAfterEvent", 1500},
+                                     {"pathToSaveVideo", "clips/cam" + n + "/"}});
+        config["eventbuilders"].push_back(
+            {{"name", "lane" + n},
+             {"type", "LP"},
+             {"triggeredMode", 0},
+             {"laneId", i},
+             {"destinations", {"sink"}},
+             {"plateCatalogPath", std::string(QO_SOURCE_DIR) + "/syntaxes/plate_catalog.json"}});
+    }
+    return config;
+}
+
+void prepareWorkDir(const fs::path& dir) {
+    fs::create_directories(dir / "syntaxes");
+    fs::create_directories(dir / "clips");
+    for (const char* name : {"default-syntax.json", "watchlist.json"}) {
+        fs::copy_file(fs::path(QO_SOURCE_DIR) / "syntaxes" / name, dir / "syntaxes" / name);
+    }
+}
+
+// Under ThreadSanitizer the networks' forward passes inside OpenCV run a hundred times slower while
+// the sanitizer checks every memcpy and memset that the uninstrumented library makes; our own code
+// stays checked.
+void ignoreAccessesOfUninstrumentedLibraries() {
+#if defined(__SANITIZE_THREAD__)
+    const char* options = std::getenv("TSAN_OPTIONS");
+    const std::string extended = std::string(options ? options : "") + " ignore_noninstrumented_modules=1";
+    ::setenv("TSAN_OPTIONS", extended.c_str(), 1);
+#endif
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds guard) {
+    const auto deadline = Clock::now() + guard;
+    while (!condition()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+bool working(int port) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1, 0);
+    auto result = client.Get("/status");
+    return result && result->status == 200 && !result->body.empty() &&
+           json::parse(result->body).value("core", "") == "working";
+}
+
+// POSTs triggers to the lanes in turn until stopped; no lane has a builder that takes them, so
+// each is refused with 500 while the service runs, and later ones find no server.
+class TriggerLoad {
+  public:
+    explicit TriggerLoad(int port) : thread_([this, port] { run(port); }) {}
+    ~TriggerLoad() { stop(); }
+    TriggerLoad(const TriggerLoad&) = delete;
+    TriggerLoad& operator=(const TriggerLoad&) = delete;
+
+    void stop() {
+        stopping_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    size_t refused() const { return refused_; }
+    size_t sent() const { return sent_; }
+
+  private:
+    void run(int port) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_connection_timeout(1, 0);
+        client.set_read_timeout(5, 0);
+        for (int id = 1; !stopping_; ++id) {
+            const json trigger = {
+                {"laneId", 1 + id % kSources},
+                {"triggerId", id},
+                {"triggerTimestamp", std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count()}};
+            ++sent_;
+            auto result = client.Post("/trigger", trigger.dump(), "application/json");
+            if (result && result->status == 500 &&
+                result->body.find("Event builder for lane") != std::string::npos) {
+                ++refused_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<size_t> refused_{0};
+    std::atomic<size_t> sent_{0};
+    std::thread thread_;
+};
+
+std::string commandOutput(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string out;
+    char buffer[4096];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;) {
+        out.append(buffer, n);
+    }
+    return out;
+}
+
+// Every clip decodes without an error and has its metadata; nothing half written is left.
+void expectWholeClips(const fs::path& clips) {
+    size_t mp4 = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(clips)) {
+        if (!entry.is_regular_file()) {
+            continue;
+        }
+        const fs::path& path = entry.path();
+        EXPECT_NE(path.extension(), ".tmp") << path;
+        if (path.extension() != ".mp4") {
+            continue;
+        }
+        ++mp4;
+        EXPECT_GT(fs::file_size(path), 0u) << path;
+        EXPECT_EQ(commandOutput("ffmpeg -nostdin -v error -i \"" + path.string() + "\" -f null - 2>&1"), "")
+            << path;
+        fs::path metadata = path;
+        EXPECT_TRUE(fs::exists(metadata.replace_extension(".rects"))) << path;
+    }
+    EXPECT_GT(mp4, 0u) << "no clip was written before the stop";
+}
+
+struct StopCase {
+    std::string name;
+    std::function<void(ChildProcess&, int port)> stop;
+    std::string logged;  // the line that shows which stop was taken
+};
+
+TEST(StopUnderLoadTest, ExitAndSigtermEndTheRunPromptlyWithEveryThreadJoinedAndWholeClips) {
+    const std::vector<StopCase> cases = {
+        {"GET /exit", [](ChildProcess&, int port) { httplib::Client("127.0.0.1", port).Get("/exit"); },
+         "terminate() done"},
+        {"SIGTERM", [](ChildProcess& process, int) { process.signal(SIGTERM); }, "SIGTERM: stopping"},
+    };
+    ignoreAccessesOfUninstrumentedLibraries();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        prepareWorkDir(dir.path());
+        EventSink::Options options;
+        options.port = 0;
+        options.folder = dir.path() / "events";
+        options.summaryOut = nullptr;
+        EventSink sink(options);
+        sink.start();
+
+        const int port = freePort();
+        std::ofstream(dir.file("config.json")) << configuration(port, sink.url()).dump(2);
+        ChildProcess process(QO_CORE_BINARY, {"config.json"}, dir.path().string());
+        ASSERT_TRUE(waitUntil([&] { return working(port); }, std::chrono::seconds(120)))
+            << process.standardError();
+        // Under load: events are being reported and posted when the stop comes.
+        const bool posting = waitUntil([&] { return sink.stored() >= 1; }, std::chrono::seconds(120));
+        TriggerLoad triggers(port);
+        ASSERT_TRUE(waitUntil([&] { return triggers.refused() >= 20; }, std::chrono::seconds(30)));
+
+        const auto stopped = Clock::now();
+        c.stop(process, port);
+        const int status = process.wait(std::chrono::seconds(60));
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopped);
+        triggers.stop();
+        sink.stop();
+        const std::string log = ChildProcess::read(dir.file("qo_core.log"));
+        std::printf("%s: stopped after %lld ms with %zu events at the sink and %zu triggers sent\n",
+                    c.name.c_str(), static_cast<long long>(took.count()), sink.stored(), triggers.sent());
+
+        EXPECT_TRUE(posting) << "no event reached the sink";
+        EXPECT_EQ(status, 0) << process.standardError();
+        EXPECT_LE(took, kStopLimit) << took.count() << " ms";
+        EXPECT_EQ(process.standardError(), "");
+        EXPECT_EQ(sink.refused(), 0u);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged;
+        EXPECT_NE(log.find("terminate() done"), std::string::npos);
+        // Every worker group is joined, in this order, and the web server last. "join producers" is
+        // logged at start-up, where the main thread begins to wait; the producers have ended once
+        // "join consumers" follows. The stop itself may still be logging in its HTTP or signal
+        // thread meanwhile.
+        size_t at = log.find("join producers");
+        ASSERT_NE(at, std::string::npos) << log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+        for (const char* expected : {"join consumers", "join players", "join posters", "join ebWorkers",
+                                     "stopping...", "join queues monitoring", "join webserver"}) {
+            const size_t next = log.find(expected, at);
+            EXPECT_NE(next, std::string::npos) << expected;
+            at = next == std::string::npos ? at : next;
+        }
+        for (int i = 1; i <= kSources; ++i) {
+            const std::string n = std::to_string(i);
+            for (const std::string& ended :
+                 {"stopped producer cam" + n, "Stop Load balancer for cam" + n, "Stopped network plates" + n,
+                  "Stopped network reader" + n, "stopped EB worker lane" + n,
+                  "lane" + n + ": Stop thread for deleting old files"}) {
+                EXPECT_NE(log.find(ended), std::string::npos) << ended;
+            }
+        }
+        EXPECT_NE(log.find("stopped qeva poster sink"), std::string::npos);
+        EXPECT_EQ(log.find("Exception detected in Report thread"), std::string::npos);
+        expectWholeClips(dir.path() / "clips");
+    }
+}
+
+}  // namespace
