@@ -35,12 +35,6 @@ json detectionJson(const Detection& d) {
             {"event_id", d.idEvent},          {"found_event", d.foundEvent}};
 }
 
-// The region of `image` under `r`, cut to the image; empty when they do not overlap.
-cv::Mat cropOf(const cv::Mat& image, const cv::Rect& r) {
-    const cv::Rect inside = r & cv::Rect(0, 0, image.cols, image.rows);
-    return inside.area() > 0 ? image(inside).clone() : cv::Mat();
-}
-
 }  // namespace
 
 NonTriggeredReport::NonTriggeredReport(LpEventBuilder& builder, std::function<void(const QEVAPair&)> post)
@@ -132,15 +126,9 @@ void NonTriggeredReport::addPlateDetections(const EventGroup& e, QEVAEvent& even
         detection->frameGuid = r->fwi->frame->guid;
         detection->srcId = r->fwi->frame->sourceId;
         detection->src = r->fwi->frame->cameraName;
-        YoloObjectInfo box;
-        box.id = r->yoloId;
-        box.left = r->position.x;
-        box.top = r->position.y;
-        box.width = r->position.width;
-        box.height = r->position.height;
-        detection->yoloInfo = {box};
+        detection->yoloInfo = {r->box()};
         detection->frame = r->fwi->frame->copy();
-        detection->plate = cropOf(detection->frame->image, r->position);
+        detection->plate = r->plateOf(detection->frame->image);
         detection->matchType = r->value.matchType;
         detection->plateIndex = 0;
         detection->nontriggered = true;

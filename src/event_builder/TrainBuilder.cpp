@@ -74,15 +74,6 @@ std::optional<cv::Rect> parseDoorRoi(const std::string& text) {
     return cv::Rect(values[0], values[1], values[2], values[3]);
 }
 
-// The part of `position` inside the image, as an image of its own; empty when none is.
-cv::Mat plateCrop(const cv::Mat& image, const cv::Rect& position) {
-    const cv::Rect inside = position & cv::Rect(0, 0, image.cols, image.rows);
-    if (inside.empty()) {
-        return cv::Mat();
-    }
-    return image(inside).clone();
-}
-
 // Beyond the float range the value becomes an infinity (the load warns), not undefined behaviour.
 float toFloat(double value) {
     constexpr double kLargest = std::numeric_limits<float>::max();
@@ -393,15 +384,9 @@ void TrainBuilder::addPlateDetections(const TrainEvent& event, QEVAEvent& out) c
         detection->confidence = best->value.confidence;
         detection->matchType = reading.value.matchType;
         detection->ts = frame.timestamp;
-        YoloObjectInfo box;
-        box.id = reading.yoloId;
-        box.left = reading.position.x;
-        box.top = reading.position.y;
-        box.width = reading.position.width;
-        box.height = reading.position.height;
-        detection->yoloInfo = {box};
+        detection->yoloInfo = {reading.box()};
         detection->frame = frame.copy();
-        detection->plate = plateCrop(detection->frame->image, reading.position);
+        detection->plate = reading.plateOf(detection->frame->image);
         detection->plateIndex = 0;
         out.evts.push_back(std::move(detection));
     }

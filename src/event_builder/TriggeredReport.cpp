@@ -26,12 +26,6 @@ std::vector<FramePtr> listFrames(const TriggeredEvent::Collected& c) {
     return frames;
 }
 
-// The region of `image` under `r`, cut to the image; it shares the image's pixels.
-cv::Mat regionOf(const cv::Mat& image, const cv::Rect& r) {
-    const cv::Rect inside = r & cv::Rect(0, 0, image.cols, image.rows);
-    return inside.area() > 0 ? image(inside) : cv::Mat();
-}
-
 }  // namespace
 
 TriggeredReport::TriggeredReport(LpEventBuilder& builder, const TriggeredEventSettings& settings)
@@ -136,15 +130,9 @@ std::shared_ptr<PlateDetectionEvent> TriggeredReport::plateOf(const LPREvent& re
     plate->state = state.value;
     plate->stateConfidence = state.confidence;
     plate->ts = group.lastFrameTimestamp;
-    YoloObjectInfo box;
-    box.id = reading.yoloId;
-    box.left = reading.position.x;
-    box.top = reading.position.y;
-    box.width = reading.position.width;
-    box.height = reading.position.height;
-    plate->yoloInfo = {box};
+    plate->yoloInfo = {reading.box()};
     plate->frame = source.copy();
-    plate->plate = regionOf(plate->frame->image, reading.position);
+    plate->plate = reading.plateOf(plate->frame->image);
     plate->plateIndex = plateIndex;
     return plate;
 }
