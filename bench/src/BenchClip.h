@@ -17,6 +17,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "bench/support/BenchVideo.h"
 #include "qo_common/video/Packet.h"
 
 // The 1080p clip of the clip benchmarks and what they take from it: the 12 s H.264 clip of the
@@ -25,24 +26,6 @@ namespace bench_clip {
 
 using Clock = std::chrono::steady_clock;
 constexpr int64_t kClipMs = 10000;
-
-inline std::string makeClip() {
-    const auto dir = std::filesystem::path(QO_BINARY_DIR) / "testdata" / "video";
-    std::filesystem::create_directories(dir);
-    const auto path = dir / "bench_1920x1080_25fps_12s.mp4";
-    if (!std::filesystem::exists(path)) {
-        const auto temporary = dir / ("bench." + std::to_string(::getpid()) + ".tmp.mp4");
-        const std::string command =
-            "ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=12 "
-            "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 \"" +
-            temporary.string() + "\"";
-        if (std::system(command.c_str()) != 0) {
-            throw std::runtime_error("cannot make the benchmark clip: " + command);
-        }
-        std::filesystem::rename(temporary, path);
-    }
-    return path.string();
-}
 
 // The video packets whose frames fall in the first 10 s, in decode order, each stamped with
 // `base` + its presentation time in ms (as a camera's packet buffer stamps them).

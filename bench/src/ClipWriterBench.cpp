@@ -20,7 +20,6 @@
 namespace {
 
 using bench_clip::Clock;
-using bench_clip::makeClip;
 using bench_clip::median;
 using bench_clip::readFirstSeconds;
 using bench_clip::seconds;
@@ -43,7 +42,7 @@ int countFrames(const std::string& path) {
 int main(int argc, char** argv) {
     try {
         const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-        const std::string clip = argc > 2 ? argv[2] : makeClip();
+        const std::string clip = argc > 2 ? argv[2] : benchClip1080p();
         const auto dir =
             std::filesystem::temp_directory_path() / ("clip_writer_bench_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);

@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
         const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
         const int lagMs = argc > 2 ? std::max(0, std::atoi(argv[2])) : 200;
         const size_t lagFrames = static_cast<size_t>(lagMs / kFrameMs);
-        const std::string clipPath = bench_clip::makeClip();
+        const std::string clipPath = benchClip1080p();
         const auto packets = bench_clip::readFirstSeconds(clipPath, kBase + kCorrectionTs);
 
         Timings ready, lagging;

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "bench/support/BenchVideo.h"
 #include "qo_common/video/IVideoSource.h"
 #include "src/PipelineContext.h"
 #include "src/loaders/Producers.h"
@@ -27,24 +28,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string makeClip() {
-    const auto dir = std::filesystem::path(QO_BINARY_DIR) / "testdata" / "video";
-    std::filesystem::create_directories(dir);
-    const auto path = dir / "bench_1920x1080_25fps_12s.mp4";
-    if (!std::filesystem::exists(path)) {
-        const auto temporary = dir / ("bench." + std::to_string(::getpid()) + ".tmp.mp4");
-        const std::string command =
-            "ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=12 "
-            "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 \"" +
-            temporary.string() + "\"";
-        if (std::system(command.c_str()) != 0) {
-            throw std::runtime_error("cannot make the benchmark clip: " + command);
-        }
-        std::filesystem::rename(temporary, path);
-    }
-    return path.string();
-}
 
 struct Result {
     long frames = 0;
@@ -130,7 +113,7 @@ int main(int argc, char** argv) {
     try {
         const int threads =
             argc > 1 ? std::atoi(argv[1]) : static_cast<int>(std::thread::hardware_concurrency());
-        const std::string clip = argc > 2 ? argv[2] : makeClip();
+        const std::string clip = argc > 2 ? argv[2] : benchClip1080p();
         decodeWithSource(clip, threads);  // warm the page cache and the codec
         const auto ours = decodeWithSource(clip, threads);
         const auto producer = decodeThroughProducer(clip, threads, ours.frames);
