@@ -1,13 +1,16 @@
 #include "qo_common/utils/UriMask.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
 
 constexpr const char* kSchemeSeparator = "://";
 constexpr const char* kMask = "***";
-// Characters that cannot be part of an authority: they end it in a URI and around one in a text.
-constexpr const char* kAuthorityEnd = "/?#\"'<> \t\r\n\f\v";
+// Characters that end a URI in a text: a blank, a quote, '<' or '>'.
+constexpr const char* kUriEnd = "\"'<> \t\r\n\f\v";
+// Characters that end an authority within a URI.
+constexpr const char* kAuthorityEnd = "/?#";
 
 bool isSchemeChar(char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -25,6 +28,34 @@ size_t schemeStart(const std::string& text, size_t separator) {
         ++start;
     }
     return start;
+}
+
+// The '@' that ends the user information of the URI whose authority starts at `start`, or npos.
+// Usually the authority's last '@'. A password may hold an unencoded '/', '?' or '#' (people type
+// them and cameras take them), which would end the authority early and print the rest of the
+// password: so when the text up to a later '@' of the same URI holds a ':' (user:password), the
+// user information runs to that URI's last '@'. Hiding a path now and then is the safer mistake.
+size_t userInfoEnd(const std::string& text, size_t start) {
+    // A URI ends where the text around it goes on, or where the next one starts.
+    const size_t uriEnd =
+        std::min({text.find_first_of(kUriEnd, start), text.find(kSchemeSeparator, start), text.size()});
+    if (uriEnd == start) {
+        return std::string::npos;
+    }
+    const size_t lastAt = text.rfind('@', uriEnd - 1);
+    if (lastAt == std::string::npos || lastAt <= start) {
+        return std::string::npos;
+    }
+    const size_t authorityEnd = std::min(text.find_first_of(kAuthorityEnd, start), uriEnd);
+    if (lastAt < authorityEnd) {
+        return lastAt;
+    }
+    const bool holdsPassword = text.find(':', start) < lastAt;
+    if (holdsPassword) {
+        return lastAt;
+    }
+    const size_t authorityAt = authorityEnd == start ? std::string::npos : text.rfind('@', authorityEnd - 1);
+    return authorityAt != std::string::npos && authorityAt > start ? authorityAt : std::string::npos;
 }
 
 }  // namespace
@@ -45,15 +76,8 @@ std::string UriMask::hideCredentials(const std::string& text) {
         if (schemeStart(text, separator) == separator) {
             continue;
         }
-        size_t authorityEnd = text.find_first_of(kAuthorityEnd, authorityStart);
-        if (authorityEnd == std::string::npos) {
-            authorityEnd = text.size();
-        }
-        if (authorityEnd == authorityStart) {
-            continue;
-        }
-        const size_t at = text.rfind('@', authorityEnd - 1);
-        if (at == std::string::npos || at <= authorityStart) {
+        const size_t at = userInfoEnd(text, authorityStart);
+        if (at == std::string::npos) {
             continue;
         }
         out.append(text, copied, authorityStart - copied);
