@@ -101,9 +101,8 @@ class EventBuilderComponent : public IEventBuilderComponent {
     void requirePosters() const;
 };
 
-// One builder per "eventbuilders" element, by "type" (default "LP"). A kind whose builder is not
-// built yet checks the shared keys and then throws std::runtime_error "eventbuilders: <kind> not
-// supported yet"; any other kind "Event builder not implemented". Key errors are
+// One builder per "eventbuilders" element, by "type" (default "LP": "LP" and "TrainSequence"); any
+// other kind throws std::runtime_error "Event builder not implemented". Key errors are
 // BuilderConfig::Error.
 std::shared_ptr<IEventBuilderComponent> createEventBuilder(ek::PipelineContext& ctx,
                                                            const nlohmann::json& config);

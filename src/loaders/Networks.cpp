@@ -94,7 +94,11 @@ void runPrepareWorker(PipelineContext& ctx, const std::string& name, PreparedFra
                     static_cast<int>(frame->skip));
         bool ready = false;
         if (frame->skip || !ctx.inferenceEnabled) {
-            frame->status = FrameWithInfo::NoProcessed;
+            // A frame that a builder sent through the networks keeps its InProccess mark: marked
+            // NoProcessed while it still travels, a trigger would claim and push it a second time.
+            if (frame->status.load() != FrameWithInfo::InProccess) {
+                frame->status = FrameWithInfo::NoProcessed;
+            }
         } else {
             frame->status = FrameWithInfo::InProccess;
             auto start = Clock::now();

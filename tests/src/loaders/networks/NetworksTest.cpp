@@ -158,6 +158,19 @@ TEST_F(NetworksTest, InferenceOffOrSkipPassesFramesThroughUntouched) {
     EXPECT_EQ(ctx->netFps.load(), 0);
 }
 
+TEST_F(NetworksTest, AFrameOnItsWayThroughTheNetworksKeepsItsMarkWhileInferenceIsOff) {
+    // A claimed frame marked NoProcessed mid-way could be claimed and pushed a second time.
+    addNetwork("net", {"out"});
+    ctx->addFrameQueue("out", 10);
+    start();
+    ctx->inferenceEnabled = false;
+    auto claimed = frame("claimed");
+    claimed->status = FrameWithInfo::InProccess;
+    push("net", claimed);
+    EXPECT_EQ(pop("out")->status.load(), FrameWithInfo::InProccess);
+    EXPECT_TRUE(claimed->yoloInfo.empty());
+}
+
 TEST_F(NetworksTest, InferFollowsThePrepareDecisionWhenTheSwitchFlipsBetween) {
     auto fake = addNetwork("net", {"out"});
     ctx->addFrameQueue("out", 10);
