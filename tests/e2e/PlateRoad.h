@@ -33,8 +33,15 @@ inline const std::string kCorrected =
     "ABOC12";  // the catalog's state T1 has the letter O where the reader has 0
 
 // Encodes `frames` frames at 25 fps, the plate `kDrawn` on the frames `showsPlate` picks; with
-// B-frames, as cameras and encoders often do.
-inline std::string makeClip(const fs::path& path, int frames, const std::function<bool(int)>& showsPlate) {
+// B-frames, as cameras and encoders often do. `numbered` marks each frame with its number (at most
+// 127) in small squares at the top left, so that no two frames decode alike; the squares are far
+// too dim a part of their detector cell to be found.
+inline std::string makeClip(const fs::path& path, int frames, const std::function<bool(int)>& showsPlate,
+                            bool numbered = false) {
+    if (numbered && frames > 128) {
+        throw std::invalid_argument("makeClip: " + std::to_string(frames) +
+                                    " frames do not fit 7-bit frame numbers (" + path.string() + ")");
+    }
     const std::string command =
         "ffmpeg -nostdin -y -loglevel error -f rawvideo -pix_fmt bgr24 -s " + std::to_string(kWidth) + "x" +
         std::to_string(kHeight) +
@@ -48,6 +55,11 @@ inline std::string makeClip(const fs::path& path, int frames, const std::functio
         cv::Mat frame(kHeight, kWidth, CV_8UC3, cv::Scalar::all(0));
         if (showsPlate(i)) {
             plate.copyTo(frame(kPlate));
+        }
+        for (int bit = 0; numbered && bit < 7; ++bit) {
+            if ((i >> bit) & 1) {
+                frame(cv::Rect(4 + 8 * bit, 4, 4, 4)).setTo(cv::Scalar::all(255));
+            }
         }
         std::fwrite(frame.data, 1, frame.total() * frame.elemSize(), pipe.get());
     }

@@ -9,47 +9,29 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "qo_common/video/Packet.h"
 #include "tests/support/CapturingLog.h"
+#include "tests/support/ClipChecks.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
 using Packets = std::vector<std::shared_ptr<Packet>>;
-
-std::string run(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) {
-        throw std::runtime_error("cannot run " + command);
-    }
-    std::string out;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;) {
-        out.append(buffer, n);
-    }
-    return out;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) {
-            out.push_back(line);
-        }
-    }
-    return out;
-}
+using clipchecks::decodeErrors;
+using clipchecks::frameChecksums;
+using clipchecks::lines;
+using clipchecks::presentationTimes;
+using clipchecks::probeStream;
+using clipchecks::run;
 
 // Small sources made once per test run with the ffmpeg command line.
 class Sources {
@@ -153,33 +135,6 @@ Packets middleRun(const Packets& all) {
                    all.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
-// The per-frame checksums of a file, in presentation order.
-std::vector<std::string> frameChecksums(const std::string& path) {
-    std::vector<std::string> out;
-    for (const auto& line : lines(run("ffmpeg -nostdin -v error -i \"" + path +
-                                      "\" -map 0:v:0 -fps_mode passthrough -f framemd5 -"))) {
-        if (line[0] != '#') {
-            out.push_back(line.substr(line.rfind(',') + 2));
-        }
-    }
-    return out;
-}
-
-std::vector<int64_t> presentationTimes(const std::string& path) {
-    std::vector<int64_t> out;
-    for (const auto& line : lines(run(
-             "ffprobe -v error -select_streams v:0 -show_entries frame=pts -of csv=p=0 \"" + path + "\""))) {
-        out.push_back(std::stoll(line));
-    }
-    return out;
-}
-
-std::string probeStream(const std::string& path, const std::string& entry) {
-    auto out = lines(run("ffprobe -v error -select_streams v:0 -show_entries stream=" + entry +
-                         " -of csv=p=0 \"" + path + "\""));
-    return out.empty() ? "" : out.front();
-}
-
 struct SourceCase {
     const char* name;
     std::function<std::string()> path;
@@ -254,16 +209,12 @@ TEST_P(ClipWriterSources, ClipDecodesToAContiguousRunOfTheSource) {
     ClipWriter clip(clipPackets);
     clip.write(clipPath);
 
-    EXPECT_EQ(run("ffmpeg -nostdin -v error -i \"" + clipPath + "\" -f null - 2>&1"), "");
+    EXPECT_EQ(decodeErrors(clipPath), "");
     const auto clipSums = frameChecksums(clipPath);
     ASSERT_EQ(clipSums.size(), clipPackets.size()) << "frame count equals packet count";
     ASSERT_EQ(clip.frameTimestamps().size(), clipPackets.size());
 
-    // A contiguous run of the source's frames.
-    const auto start = std::find(sourceSums.begin(), sourceSums.end(), clipSums.front());
-    ASSERT_NE(start, sourceSums.end());
-    ASSERT_GE(static_cast<size_t>(sourceSums.end() - start), clipSums.size());
-    EXPECT_TRUE(std::equal(clipSums.begin(), clipSums.end(), start));
+    EXPECT_TRUE(clipchecks::isContiguousRun(clipSums, sourceSums));
 
     // Element i of the timestamps describes decoded clip frame i.
     for (size_t i = 0; i < clipSums.size(); ++i) {
@@ -334,7 +285,7 @@ TEST(ClipWriter, SingleFrameWithoutFrameRate) {
     ClipWriter clip({source.packets.front()});
     clip.write(clipPath);
     EXPECT_TRUE(capture.log->contains("give no interval, the frame rate is 25/1", ILog::LevelWarning));
-    EXPECT_EQ(run("ffmpeg -nostdin -v error -i \"" + clipPath + "\" -f null - 2>&1"), "");
+    EXPECT_EQ(decodeErrors(clipPath), "");
     EXPECT_EQ(frameChecksums(clipPath), std::vector<std::string>{frameChecksums(x264NoBFrames()).front()});
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -213,6 +214,122 @@ TEST_F(NonTriggeredBuilderTest, ConfigurationKeysAreCheckedAndNamed) {
     }
 }
 
+// Each key of the licence-plate builders lands in its own field: absent, the field holds the
+// documented default; given, its value changes that field and no other.
+TEST(LpEventBuilderKeysTest, EachKeyHasItsDefaultAndItsOwnField) {
+    nt::Lane lane;
+    using Builder = NonTriggeredEventBuilder;
+    const auto real = [](float value) { return json(static_cast<double>(value)); };
+    struct Field {
+        std::string name;
+        std::function<json(const Builder&)> read;
+        json byDefault;
+        json config;  // the key with a value other than its default
+        json value;   // what the field then holds
+    };
+    const std::vector<Field> fields = {
+        {"reportInterval",
+         [](const Builder& b) { return json(b.groupSettings().reportInterval); },
+         60000,
+         {{"reportInterval", 7000}},
+         7000},
+        {"minDetections",
+         [](const Builder& b) { return json(b.groupSettings().minDetections); },
+         2,
+         {{"minDetections", 5}},
+         5},
+        {"lpForgetInterval",
+         [](const Builder& b) { return json(b.groupSettings().lpForgetInterval); },
+         30000,
+         {{"lpForgetInterval", 1500}},
+         1500},
+        {"lpConfidenceVariance",
+         [&](const Builder& b) { return real(b.groupSettings().lpConfidenceVariance); },
+         real(0.05f),
+         {{"lpConfidenceVariance", 0.2}},
+         real(0.2f)},
+        {"minDirectionVector",
+         [](const Builder& b) { return json(b.groupSettings().minDirectionVector); },
+         10,
+         {{"minDirectionVector", 25}},
+         25},
+        {"maxNumberLpVariance",
+         [](const Builder& b) { return json(b.groupSettings().maxNumberLpVariance); },
+         15,
+         {{"maxNumberLpVariance", 4}},
+         4},
+        {"maxNumberStateVariance",
+         [](const Builder& b) { return json(b.groupSettings().maxNumberStateVariance); },
+         15,
+         {{"maxNumberStateVariance", 6}},
+         6},
+        {"vehicleClassId",
+         [](const Builder& b) { return json(b.groupSettings().vehicleClassId); },
+         1,
+         {{"vehicleClassId", 7}},
+         7},
+        {"personClassId",
+         [](const Builder& b) { return json(b.groupSettings().personClassId); },
+         2,
+         {{"personClassId", 8}},
+         8},
+        {"showPersonRects",
+         [](const Builder& b) { return json(b.groupSettings().showPersonRects); },
+         false,
+         {{"showPersonRects", true}},
+         true},
+        {"showPersonImage",
+         [](const Builder& b) { return json(b.groupSettings().showPersonImage); },
+         false,
+         {{"showPersonImage", true}},
+         true},
+        {"positionBeautifulFrame",
+         [&](const Builder& b) { return real(b.groupSettings().positionBeautifulFrame); },
+         real(0.67f),
+         {{"positionBeautifulFrame", 0.4}},
+         real(0.4f)},
+        {"name",
+         [](const Builder& b) { return json(b.groupSettings().eventBuilderName); },
+         "nt",
+         {{"name", "lane7"}},
+         "lane7"},
+        // "defaults" with one key: the other two keep their defaults.
+        {"defaults.stateActive",
+         [](const Builder& b) { return json(b.eventDefaults().state.use); },
+         false,
+         {{"defaults", {{"stateActive", true}}}},
+         true},
+        {"defaults.state",
+         [](const Builder& b) { return json(b.eventDefaults().state.value.value); },
+         "",
+         {{"defaults", {{"state", "T1"}}}},
+         "T1"},
+        {"defaults.stateConfidence",
+         [&](const Builder& b) { return real(b.eventDefaults().state.value.confidence); },
+         real(0.99f),
+         {{"defaults", {{"stateConfidence", 0.5}}}},
+         real(0.5f)},
+    };
+    const auto readAll = [&](const Builder& b) {
+        json all;
+        for (const auto& f : fields) {
+            all[f.name] = f.read(b);
+        }
+        return all;
+    };
+    json defaults;
+    for (const auto& f : fields) {
+        defaults[f.name] = f.byDefault;
+    }
+    EXPECT_EQ(readAll(Builder(lane.ctx, lane.builderConfig())), defaults);
+    for (const auto& f : fields) {
+        SCOPED_TRACE(f.config.dump());
+        json expected = defaults;
+        expected[f.name] = f.value;
+        EXPECT_EQ(readAll(Builder(lane.ctx, lane.builderConfig(f.config))), expected);
+    }
+}
+
 TEST(LpEventBuilderStartTest, RingsForEveryLaneCameraAndSavePathsCheckedBeforeWork) {
     CapturingLog::Installed capture;
     nt::Lane lane;
@@ -374,6 +491,47 @@ TEST(NonTriggeredBuilderThreadsTest, ReportsRunBesideTheWorker) {
         EXPECT_TRUE(std::filesystem::exists(lane.dir.file(pair.event->videos.at(1) + ".rects")));
     }
     EXPECT_FALSE(capture.log->contains("Exception detected in Report thread"));
+}
+
+// A report waiting in rects() for clip frames that have not come yet (the clip lies 40 s ahead of
+// the clock, so the ring's deadline is about 50 s away) ends as soon as the rings are poisoned, by
+// the poison frame or by the builder's destruction, and its event still goes out.
+TEST(NonTriggeredBuilderThreadsTest, PoisonAndDestructionEndReportsWaitingForDetections) {
+    for (const bool byDestruction : {false, true}) {
+        SCOPED_TRACE(byDestruction ? "destruction" : "poison frame");
+        CapturingLog::Installed capture;
+        nt::Lane lane;
+        auto& camera = lane.addCamera<nt::RecordingSource>(1);
+        camera.settings.recordEnable = true;
+        camera.settings.pathToSaveVideo = lane.dir.path().string() + "/";
+        const auto clip = nt::readClip(testclips::h264Mp4(), CommonUtils::getTs() + 40000, 0);
+        camera.packets = clip.packets;
+        auto builder =
+            std::make_unique<NonTriggeredEventBuilder>(lane.ctx, lane.builderConfig({{"eventEmitWait", 0}}));
+        builder->start();
+        // Confirmed by the second frame, due at the third: the report wants all 100 clip frames.
+        for (size_t i = 0; i < 3; ++i) {
+            builder->consume(frameOf(1, clip.frameTimes[i], {Plate{"AB0C12"}}));
+        }
+        ASSERT_TRUE(capture.log->waitFor("LQ_Rects: buffer size", std::chrono::seconds(30)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the wait itself
+
+        const auto start = std::chrono::steady_clock::now();
+        if (byDestruction) {
+            builder.reset();
+        } else {
+            builder->consume(FrameWithInfo::makePoison());
+        }
+        const auto events = lane.takeEvents(1, std::chrono::seconds(10));
+        const auto took = std::chrono::steady_clock::now() - start;
+        ASSERT_EQ(events.size(), 1u);
+        // A loose bound against the hang until the deadline, not a measurement.
+        EXPECT_LT(took, std::chrono::seconds(10));
+        ASSERT_EQ(events[0].event->videos.count(1), 1u);
+        EXPECT_TRUE(std::filesystem::exists(lane.dir.file(events[0].event->videos.at(1) + ".rects")));
+        builder.reset();
+        EXPECT_FALSE(capture.log->contains("Exception detected in Report thread"));
+    }
 }
 
 }  // namespace
