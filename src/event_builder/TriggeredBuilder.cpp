@@ -116,9 +116,10 @@ void TriggeredEventBuilder::consume(std::shared_ptr<FrameWithInfo> frame) {
         ILog::Debug("%s: eventHistory size: %ld", name.c_str(), static_cast<long>(eventHistory.size()));
     }
     if (frame->poison) {
-        // Wakes the collections that wait for frames; their events are no longer awaited.
-        poisonRings();
+        // Drops the pending events before waking the collections that wait for frames: woken
+        // first, a collection would report its event over the frames it has.
         dropPending();
+        poisonRings();
         return;
     }
     if (frame->triggerIds.size() > 0) {

@@ -15,8 +15,9 @@
 #include "tests/e2e/triggered/TriggeredRun.h"
 
 // 1,000 triggers in bursts over loopback against a running qo_core with a triggered builder: every
-// answer is a documented one, every accepted trigger gives exactly one event, and the run keeps no
-// thread or memory once the triggers are done. Prints the trigger-to-event latency.
+// answer is a documented one, every accepted trigger gives exactly one event, the service's own
+// trigger counters agree with the answers, and the run keeps no thread or memory once the triggers
+// are done. Prints the trigger-to-event latency.
 namespace {
 
 using namespace triggered_e2e;
@@ -113,6 +114,22 @@ class Arrivals {
     std::thread thread_;
 };
 
+// The status document's "triggers" entry from a refresh made after `after` (ms): it is refreshed every
+// 10 s, and only a later one holds every count of triggers answered before then. Null when none came.
+json triggerCounts(TriggeredRun& run, int64_t after) {
+    // The entry's own time format, which sorts as the times do.
+    const std::string since = CommonUtils::format(after, "%Y-%m-%dT%H:%M:%S.%ms%z");
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+        const json s = run.status();
+        if (s.contains("triggers") && s["triggers"].value("currentTime", "") > since) {
+            return s["triggers"];
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return nullptr;
+}
+
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const size_t index =
@@ -184,10 +201,12 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
     }
 
     const auto loadTook = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - loadStart);
+    const int64_t answered = CommonUtils::getTs();
+    // Each answer and the counter of "droppedByReason" that must count it.
     const std::map<std::string, std::string> documented = {
         {"200 OK", "accepted"},
-        {"500 Trigger notification failed: number Trigger Threads is to much: ", "thread limit"},
-        {"500 Trigger notification failed: EventQueue overflow: sink", "poster queue full"},
+        {"500 Trigger notification failed: number Trigger Threads is to much: ", "threadLimit"},
+        {"500 Trigger notification failed: EventQueue overflow: sink", "queueOverflow"},
     };
     int total = 0;
     for (const auto& [kind, n] : answers) {
@@ -211,6 +230,27 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
     }
     const json stats = run.status().at("tr");
     EXPECT_EQ(stats.at("sizeStatistics"), 100);
+
+    // The service counted what the client saw: every trigger received, the accepted ones, and each
+    // refusal under its reason; no camera was offline and no id came twice.
+    const json counts = triggerCounts(run, answered);
+    ASSERT_TRUE(counts.is_object()) << "no refresh of \"triggers\" in /status after the load";
+    std::cout << "service's trigger counts: " << counts.dump() << std::endl;
+    EXPECT_EQ(counts.at("received"), kWarmUp + total);
+    EXPECT_EQ(counts.at("accepted"), kWarmUp + static_cast<int64_t>(accepted));
+    const json& byReason = counts.at("droppedByReason");
+    int refusals = 0;
+    for (const auto& [answer, counter] : documented) {
+        if (counter != "accepted") {
+            const int n = answers.count(answer) > 0 ? answers.at(answer) : 0;
+            EXPECT_EQ(byReason.at(counter), n) << answer;
+            refusals += n;
+        }
+    }
+    for (const char* none : {"noOnlineCameras", "duplicate", "builderNotFound"}) {
+        EXPECT_EQ(byReason.at(none), 0) << none;
+    }
+    EXPECT_EQ(counts.at("dropped"), refusals);
     const auto after = processFigures(pid);
 
     std::cout << "triggers: " << total << " in " << loadTook.count() << " ms, answers:";
