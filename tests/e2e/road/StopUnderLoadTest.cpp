@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/ChildProcess.h"
+#include "tests/support/ClipChecks.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
 #include "tools/event_sink/EventSink.h"
@@ -188,16 +189,6 @@ class TriggerLoad {
     std::thread thread_;
 };
 
-std::string commandOutput(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string out;
-    char buffer[4096];
-    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;) {
-        out.append(buffer, n);
-    }
-    return out;
-}
-
 // Every clip decodes without an error and has its metadata; nothing half written is left.
 void expectWholeClips(const fs::path& clips) {
     size_t mp4 = 0;
@@ -212,8 +203,7 @@ void expectWholeClips(const fs::path& clips) {
         }
         ++mp4;
         EXPECT_GT(fs::file_size(path), 0u) << path;
-        EXPECT_EQ(commandOutput("ffmpeg -nostdin -v error -i \"" + path.string() + "\" -f null - 2>&1"), "")
-            << path;
+        EXPECT_EQ(clipchecks::decodeErrors(path.string()), "") << path;
         fs::path metadata = path;
         EXPECT_TRUE(fs::exists(metadata.replace_extension(".rects"))) << path;
     }

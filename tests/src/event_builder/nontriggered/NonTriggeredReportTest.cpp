@@ -14,6 +14,7 @@
 #include "tests/platform/video/TestClips.h"
 #include "tests/src/event_builder/nontriggered/NtFixtures.h"
 #include "tests/support/CapturingLog.h"
+#include "tests/support/ClipChecks.h"
 
 namespace {
 
@@ -21,16 +22,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using nt::frameOf;
 using nt::Plate;
-
-std::string run(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string out;
-    char buffer[4096];
-    for (size_t n; pipe && (n = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;) {
-        out.append(buffer, n);
-    }
-    return out;
-}
 
 std::vector<cv::Mat> decode(const std::string& path) {
     cv::VideoCapture capture(path);
@@ -263,7 +254,7 @@ TEST_F(NonTriggeredReportTest, ClipMetadataDescribesEachClipFrameInClipOrder) {
     ASSERT_EQ(event.videos.count(1), 1u);
     EXPECT_EQ(event.roi.at(1), (std::vector<float>{0.f, 0.f, 1.f, 0.f, 1.f, 1.f}));
     const fs::path mp4 = clips() / (event.videos.at(1) + ".mp4");
-    EXPECT_EQ(run("ffmpeg -nostdin -v error -i \"" + mp4.string() + "\" -f null - 2>&1"), "");
+    EXPECT_EQ(clipchecks::decodeErrors(mp4.string()), "");
 
     const auto source = decode(testclips::h264Mp4BFrames());
     const auto written = decode(mp4.string());
