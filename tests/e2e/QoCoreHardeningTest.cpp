@@ -290,6 +290,7 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
          "period_save_frame_ms: expected an integer from 0 to 2147483647, got number -1"},
         {with("coredump", "yes"), R"(coredump: expected true or false, got string "yes")"},
         {with("networks", {{"yolo", {{"type", "yolo"}}}}), "networks: expected an array, got object"},
+        {with("networks", json::object()), "networks: expected an array, got object {}"},
         {with("networks", json::array({{{"type", "yolo"}, {"destinations", json::array()}}})),
          "networks[0].name: missing, expected a non-empty string"},
         {with("networks", json::array({reader})),
