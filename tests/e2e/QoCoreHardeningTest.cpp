@@ -291,6 +291,8 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
         {with("coredump", "yes"), R"(coredump: expected true or false, got string "yes")"},
         {with("networks", {{"yolo", {{"type", "yolo"}}}}), "networks: expected an array, got object"},
         {with("networks", json::object()), "networks: expected an array, got object {}"},
+        {with("eventbuilders", json::array({{{"name", ""}, {"destinations", json::array()}}})),
+         R"(eventbuilders[0].name: expected a non-empty string, got string "")"},
         {with("networks", json::array({{{"type", "yolo"}, {"destinations", json::array()}}})),
          "networks[0].name: missing, expected a non-empty string"},
         {with("networks", json::array({reader})),
