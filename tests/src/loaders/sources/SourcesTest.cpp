@@ -140,6 +140,9 @@ TEST(SourcesTest, AFileSourceThatCannotBeReadFailsTheLoading) {
         {dir.file("notes.txt"),
          "sources[0] (\"cam\"): file " + dir.file("notes.txt") + " cannot be read as video: "},
         {"/dev/null", "sources[0] (\"cam\"): /dev/null is not a regular file"},
+        // file:// is a local file, probed as one.
+        {"file://" + dir.file("missing.mp4"),
+         "sources[0] (\"cam\"): file file://" + dir.file("missing.mp4") + " cannot be read as video: "},
     };
     for (const auto& [uri, error] : cases) {
         const std::string message = loadingError(withUri(uri));
@@ -150,6 +153,17 @@ TEST(SourcesTest, AFileSourceThatCannotBeReadFailsTheLoading) {
     camera["type"] = "rtsp";
     camera["uri"] = "rtsp://127.0.0.1:1/none";
     EXPECT_EQ(loadingError(json::array({camera})), "");
+}
+
+TEST(SourcesTest, AFileSourceWithANetworkUriIsNotOpenedAtLoad) {
+    CapturingLog::Installed capture;
+    // Nothing listens there: an open at load would fail the loading.
+    for (const std::string uri :
+         {"rtsp://127.0.0.1:1/live", "http://127.0.0.1:1/clip.mp4", "HTTP://127.0.0.1:1/x"}) {
+        json source = fileSource("cam", 1, 1);
+        source["uri"] = uri;
+        EXPECT_EQ(loadingError(json::array({source})), "") << uri;
+    }
 }
 
 TEST(SourcesTest, SourcesWhoseBalancerQueuesWouldShareANameAreRefused) {
