@@ -14,7 +14,7 @@ namespace ek {
 // the duplicate.
 void checkUniqueNames(const nlohmann::json& configuration);
 
-// Each of the five arrays that is present must be an array, null or an empty object; otherwise
+// Each of the five arrays that is present must be an array or null ({} is not); otherwise
 // ek::ConfigError "<array>: expected an array, got ...".
 void checkArrays(const nlohmann::json& configuration);
 

@@ -76,7 +76,7 @@ ConfigReader ConfigReader::objectAt(const Json& value, std::string path) {
 
 std::vector<ConfigReader> ConfigReader::elementsOf(const Json& value, const std::string& path) {
     std::vector<ConfigReader> elements;
-    if (value.is_null() || (value.is_object() && value.empty())) {
+    if (value.is_null()) {
         return elements;
     }
     if (!value.is_array()) {

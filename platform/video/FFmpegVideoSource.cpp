@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <exception>
@@ -46,6 +47,17 @@ FrameClock::Mode clockMode(FFmpegVideoSource::Kind kind, bool pacing) {
 
 int64_t ringSpan(const VideoSourceSettings& s) {
     return s.recordEnable ? s.recordTimeBeforeEvent + s.recordTimeAfterEvent + kRingMarginMs : 0;
+}
+
+// A scheme other than file:, as the factory tells a network URI.
+bool isNetworkUri(const std::string& uri) {
+    const auto scheme = uri.find("://");
+    if (scheme == std::string::npos) {
+        return false;
+    }
+    std::string name = uri.substr(0, scheme);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name != "file";
 }
 
 double frameRateOf(const AVStream* stream) {
@@ -116,6 +128,11 @@ void FFmpegVideoSource::probe() {
         return;
     }
     const std::string& uri = settings.uri;
+    // A network URI is not opened here, whatever the type: this open has no deadline, and an
+    // offline camera would hold the loading. The reading thread opens it, where a stop interrupts.
+    if (isNetworkUri(uri)) {
+        return;
+    }
     // A plain path is checked first: FFmpeg's reasons for these are vague, and opening a FIFO
     // or a device would block or never end.
     if (uri.find("://") == std::string::npos && uri.rfind("file:", 0) != 0) {

@@ -59,8 +59,8 @@ class ConfigReader {
     explicit ConfigReader(const nlohmann::json& value, std::string path = "");
     // A reader of `value`, which must be an object: "<path>: expected an object, got ...".
     static ConfigReader objectAt(const nlohmann::json& value, std::string path);
-    // The elements of a configuration array known as `path`: null and an empty object count as
-    // an empty array (an absent array is null); anything else that is not an array throws
+    // The elements of a configuration array known as `path`: null counts as an empty array (an
+    // absent array is null); anything else that is not an array, {} included, throws
     // "<path>: expected an array, got ...". Element i is known as "<path>[i]".
     static std::vector<ConfigReader> elementsOf(const nlohmann::json& value, const std::string& path);
 
@@ -114,7 +114,7 @@ class ConfigReader {
     // The object under `key`, read with the path "<path>.<key>".
     ConfigReader object(std::string_view key) const;
     std::optional<ConfigReader> optionalObject(std::string_view key) const;
-    // The elements of the array under `key` (absent, null or {}: none), as elementsOf.
+    // The elements of the array under `key` (absent or null: none), as elementsOf.
     std::vector<ConfigReader> elements(std::string_view key) const;
 
     // Throws ConfigError for "<path>.<key>" (or "<path>" for an empty key).

@@ -36,8 +36,9 @@ class IVideoSource {
     virtual void open() = 0;
     virtual void stop() = 0;
     // Checks at load time that the source can be read, where that is certain and cheap: a file
-    // source opens its file and finds a decodable video stream. Network sources are not probed (a
-    // camera may be offline at boot). Throws std::runtime_error with the reason.
+    // source opens its file and finds a decodable video stream. Network sources, and file sources
+    // given a network URI, are not probed (a camera may be offline at boot). Throws
+    // std::runtime_error with the reason.
     virtual void probe() {}
     virtual bool isFile() const = 0;
     virtual bool isOnline() const = 0;

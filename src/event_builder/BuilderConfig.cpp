@@ -50,9 +50,9 @@ std::string BuilderConfig::text(const char* key, const std::string& fallback) co
     return reader_.text(key, fallback);
 }
 
-std::string BuilderConfig::requiredText(const char* key) const {
-    refuseNull(key, "a string");
-    return reader_.requiredText(key);
+std::string BuilderConfig::requiredText(const char* key, ek::ConfigReader::TextRule rule) const {
+    refuseNull(key, rule == ek::ConfigReader::NonEmpty ? "a non-empty string" : "a string");
+    return reader_.requiredText(key, rule);
 }
 
 std::vector<std::string> BuilderConfig::requiredTexts(const char* key) const {

@@ -29,7 +29,8 @@ class BuilderConfig {
     double number(const char* key, double fallback) const;
     bool flag(const char* key, bool fallback) const;
     std::string text(const char* key, const std::string& fallback) const;
-    std::string requiredText(const char* key) const;
+    std::string requiredText(const char* key,
+                             ek::ConfigReader::TextRule rule = ek::ConfigReader::AnyText) const;
     // A list of texts, required; a single text counts as a list of one.
     std::vector<std::string> requiredTexts(const char* key) const;
 

@@ -11,8 +11,8 @@
 #include "src/PipelineContext.h"
 #include "src/event_builder/NonTriggeredBuilder.h"
 #include "src/event_builder/NonTriggeredWTriggerBuilder.h"
-#include "src/event_builder/TriggeredBuilder.h"
 #include "src/event_builder/TrainBuilder.h"
+#include "src/event_builder/TriggeredBuilder.h"
 
 using nlohmann::json;
 
@@ -107,7 +107,7 @@ void EventBuilderComponent::ModelKeys::validate(const std::string& builderName) 
 EventBuilderComponent::EventBuilderComponent(ek::PipelineContext& context, const json& config)
     : ctx(context) {
     const BuilderConfig keys(config);
-    name = keys.requiredText("name");
+    name = keys.requiredText("name", ek::ConfigReader::NonEmpty);
     destinations = keys.requiredTexts("destinations");
     laneID = keys.int32("laneId", 1);
     nameOfLane = keys.text("laneName", "lane" + std::to_string(laneID));

@@ -98,7 +98,7 @@ void runGuardedWorker(PipelineContext& ctx, const std::string& name) {
 
 void loadOne(PipelineContext& ctx, const json& element) {
     const json config = element.is_null() ? json::object() : element;
-    const std::string name = BuilderConfig(config).requiredText("name");
+    const std::string name = BuilderConfig(config).requiredText("name", ek::ConfigReader::NonEmpty);
     ILog::Info("Creating event builder: %s", name.c_str());
     ctx.addFrameQueue(name, kBuilderQueueCapacity);
     ctx.eventBuilders[name] = createEventBuilder(ctx, config);

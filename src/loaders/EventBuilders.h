@@ -8,7 +8,7 @@ namespace ek {
 
 // For each element of "eventbuilders", in array order: a frame queue of capacity 2 under the
 // builder's "name" (ctx.addFrameQueue) and the builder made by createEventBuilder in
-// ctx.eventBuilders. Null and an empty object load nothing.
+// ctx.eventBuilders. Null loads nothing.
 //
 // Main thread, after the posters (a builder checks its destinations against them). Throws
 // BuilderConfig::Error naming the element and the key (eventbuilders[1].laneId: ...) for a value

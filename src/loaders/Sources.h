@@ -12,7 +12,7 @@ namespace ek {
 // logged at Error and skipped. Main thread, during loading.
 //
 // Throws ek::ConfigError naming the key's path ("sources[1].name: ...") for "sources" neither an
-// array, null nor an empty object, an element that is not an object, a missing or empty "name",
+// array nor null ({} included), an element that is not an object, a missing or empty "name",
 // a missing "destinations" or one that is not an array of texts, a bad setting
 // (VideoSourceSettings::configure), and a source whose balancer queue name another source makes
 // too ("cam" in a triggered mode and "cam_triggered"). A file source whose file is missing or is

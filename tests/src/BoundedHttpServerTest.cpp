@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "src/monitoring/ProcessMemory.h"
 #include "tests/src/RawConnection.h"
 #include "tests/support/CapturingLog.h"
 
@@ -104,6 +106,13 @@ ek::BoundedHttpServer::Limits shortTimeouts() {
     return limits;
 }
 
+// This process's resident memory in kB: the test servers run in it.
+int64_t residentKb() {
+    const int64_t kb = ek::ProcessMemory::read().vmRss;
+    EXPECT_GT(kb, 0) << "VmRSS unreadable";
+    return kb;
+}
+
 std::string statusLine(const std::string& reply) {
     return reply.substr(0, reply.find("\r\n"));
 }
@@ -115,22 +124,38 @@ class BoundedHttpServerTest : public ::testing::Test {
 
 TEST_F(BoundedHttpServerTest, AHeadThatNeverEndsIsAnswered431AndClosedEarly) {
     TestServer served{ek::BoundedHttpServer::Limits{}};
+    constexpr size_t kOffered = 64 * 1024 * 1024;
+    constexpr size_t kSampleEvery = 1024 * 1024;
+    // Against the 16 KiB head limit, and far below what is offered: room for the worker's first
+    // allocations and the sampling itself, never for the head.
+    constexpr int64_t kMaxGrowthKb = 8 * 1024;
+    ASSERT_EQ(served.ping(), "OK");  // workers and their allocators warmed before the baseline
     // Many short lines hit the line count; a few long ones the head size.
     for (const std::string& line :
          {std::string("X-Pad: 0123456789\r\n"), "X-Pad: " + std::string(1000, 'p') + "\r\n"}) {
         SCOPED_TRACE(line.size());
         RawConnection connection(served.port);
         ASSERT_TRUE(connection.connected());
+        const int64_t before = residentKb();
+        int64_t peak = before;
         connection.send("GET /ping HTTP/1.1\r\n");
         std::string reply;
         size_t sent = 0;
-        while (sent < 64 * 1024 * 1024 && reply.find("\r\n\r\n") == std::string::npos) {
+        while (sent < kOffered && reply.find("\r\n\r\n") == std::string::npos) {
             if (!connection.trySend(line) || !connection.readAvailable(reply)) {
                 break;
             }
             sent += line.size();
+            // Sampled while the head is offered: a buffer freed at the close would not show after.
+            if (sent % kSampleEvery < line.size()) {
+                peak = std::max(peak, residentKb());
+            }
         }
+        peak = std::max(peak, residentKb());
         const auto rest = connection.readToEnd();
+        peak = std::max(peak, residentKb());
+        EXPECT_LT(peak - before, kMaxGrowthKb)
+            << "kB of resident memory grew while " << sent << " bytes of head were offered";
         ASSERT_TRUE(rest.has_value());
         reply += *rest;
         EXPECT_EQ(statusLine(reply), "HTTP/1.1 431 Request Header Fields Too Large");

@@ -81,7 +81,7 @@ TEST(CheckUniqueNamesTest, RefusesNamesThatWouldShareAQueue) {
 TEST(LoadPipelineTest, EmptyOrAbsentArraysLoadNothing) {
     auto capture = CapturingLog::install();
     EXPECT_EQ(loadingError(json::object()), "");
-    EXPECT_EQ(loadingError({{"sources", json::array()}, {"outputs", json::object()}, {"networks", nullptr}}),
+    EXPECT_EQ(loadingError({{"sources", json::array()}, {"outputs", json::array()}, {"networks", nullptr}}),
               "");
 }
 
@@ -116,6 +116,8 @@ TEST(LoadPipelineTest, ArraysThatAreNotArraysFailNamingTheArray) {
         EXPECT_EQ(loadingError({{array, {{"a", {{"name", "x"}}}}}}),
                   std::string(array) + R"(: expected an array, got object {"a":{"name":"x"}})");
         EXPECT_EQ(loadingError({{array, 5}}), std::string(array) + ": expected an array, got number 5");
+        EXPECT_EQ(loadingError({{array, json::object()}}),
+                  std::string(array) + ": expected an array, got object {}");
     }
 }
 

@@ -479,7 +479,8 @@ TEST_F(SimpleWebServerTest, BinImageWidthIsStrictlyDigits) {
 
 TEST_F(SimpleWebServerTest, StopClosesIdleKeptAliveConnections) {
     ctx().markReady();
-    // A kept-alive connection that stays idle holds a worker, waiting for its next request.
+    // A kept-alive connection that stays idle waits for its next request in the connection
+    // thread's poll, held by no worker: the stop must close it all the same.
     RawConnection idle(ctx().sws.boundPort());
     idle.send("GET /api/ping HTTP/1.1\r\nHost: test\r\n\r\n");
     std::string first;

@@ -28,7 +28,8 @@ std::string errorOf(const std::function<void()>& read) {
 TEST(ConfigReaderTest, EveryRefusalNamesThePathTheExpectationAndTheValue) {
     const json entry = json::parse(R"({
         "id": "1", "big": 4294967299, "huge": 1e300, "half": 8080.5, "neg": -1, "max": 18446744073709551615,
-        "flag": 2, "text": 5, "empty": "", "list": ["a", 5], "obj": [1], "mode": "fast", "nums": [1, "x"]
+        "flag": 2, "text": 5, "empty": "", "list": ["a", 5], "obj": [1], "mode": "fast", "nums": [1, "x"],
+        "none": {}
     })");
     const ConfigReader reader(entry, "sources[0]");
     struct Case {
@@ -78,6 +79,9 @@ TEST(ConfigReaderTest, EveryRefusalNamesThePathTheExpectationAndTheValue) {
              ConfigReader::elementsOf(json{{"a", 1}}, "networks");
          },
          R"(networks: expected an array, got object {"a":1})"},
+        {[&] { ConfigReader::elementsOf(json::object(), "networks"); },
+         "networks: expected an array, got object {}"},
+        {[&] { reader.elements("none"); }, "sources[0].none: expected an array, got object {}"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(errorOf(c.read), c.error);
@@ -105,9 +109,9 @@ TEST(ConfigReaderTest, AbsentAndNullGiveTheFallbackAndGoodValuesPassUnchanged) {
     EXPECT_EQ(reader.pathOf("port"), "port");
 }
 
-TEST(ConfigReaderTest, ArraysAcceptNullAndEmptyObjectsAndNameEachElement) {
+TEST(ConfigReaderTest, ArraysAcceptNullAndNameEachElement) {
     EXPECT_TRUE(ConfigReader::elementsOf(nullptr, "sources").empty());
-    EXPECT_TRUE(ConfigReader::elementsOf(json::object(), "sources").empty());
+    EXPECT_TRUE(ConfigReader::elementsOf(json::array(), "sources").empty());
     const json sources = json::parse(R"([{"id": 1}, {"id": "2"}])");
     const auto elements = ConfigReader::elementsOf(sources, "sources");
     ASSERT_EQ(elements.size(), 2u);

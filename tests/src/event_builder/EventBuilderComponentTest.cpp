@@ -133,7 +133,9 @@ TEST_F(EventBuilderComponentTest, KeysThatCannotBeUsedAreRefusedByName) {
         std::string error;
     };
     const std::vector<Case> cases = {
-        {{{"name", 5}}, "name: expected a string, got number 5"},
+        {{{"name", 5}}, "name: expected a non-empty string, got number 5"},
+        {{{"name", ""}}, R"(name: expected a non-empty string, got string "")"},
+        {{{"name", nullptr}}, "name: expected a non-empty string, got null"},
         {{{"destinations", nullptr}}, "destinations: expected an array of strings, got null"},
         {{{"destinations", {"p1", 3}}}, "destinations[1]: expected a string, got number 3"},
         {{{"destinations", {"p1", "p4"}}}, "destinations[1]: no event poster named \"p4\""},
@@ -168,7 +170,7 @@ TEST_F(EventBuilderComponentTest, KeysThatCannotBeUsedAreRefusedByName) {
         SCOPED_TRACE(c.extra.dump());
         EXPECT_EQ(refusal(config), c.error);
     }
-    EXPECT_EQ(refusal({{"destinations", {"p1"}}}), "name: missing, expected a string");
+    EXPECT_EQ(refusal({{"destinations", {"p1"}}}), "name: missing, expected a non-empty string");
     EXPECT_EQ(refusal({{"name", "eb"}}), "destinations: missing, expected an array of strings");
     EXPECT_EQ(refusal(json::array()), "expected an object, got array []");
 }

@@ -306,11 +306,14 @@ TEST(EventBuildersLoadingTest, Refusals) {
         {{{{"type", 5}, {"name", "b"}}}, "eventbuilders[0].type: expected a string, got number 5"},
         {{{{"name", "b"}, {"triggeredMode", "2"}}},
          "eventbuilders[0].triggeredMode: expected an integer, got string \"2\""},
-        {{nullptr}, "eventbuilders[0].name: missing, expected a string"},
-        {{{{"name", 3}}}, "eventbuilders[0].name: expected a string, got number 3"},
+        {{nullptr}, "eventbuilders[0].name: missing, expected a non-empty string"},
+        {{{{"name", 3}}}, "eventbuilders[0].name: expected a non-empty string, got number 3"},
+        {{{{"name", ""}, {"destinations", {"p1"}}}},
+         R"(eventbuilders[0].name: expected a non-empty string, got string "")"},
         {{7}, "eventbuilders[0]: expected an object, got number 7"},
         {"all", "eventbuilders: expected an array, got string \"all\""},
         {{{"x", {{"name", "eb"}}}}, "eventbuilders: expected an array, got object {\"x\":{\"name\":\"eb\"}}"},
+        {json::object(), "eventbuilders: expected an array, got object {}"},
         // Names that would overwrite each other in the status document.
         {{{{"name", "cam"}, {"destinations", {"p1"}}}},
          "duplicate status name \"cam\" (sources and eventbuilders)" + kOwnEntry,
@@ -332,7 +335,7 @@ TEST(EventBuildersLoadingTest, Refusals) {
 
 TEST(EventBuildersLoadingTest, NothingToLoadMakesNoQueueBuilderOrWorker) {
     CapturingLog::Installed capture;
-    for (const json& none : {json(), json::array(), json::object()}) {
+    for (const json& none : {json(), json::array()}) {
         ek::PipelineContext ctx(json{{"webserver", {{"port", 0}}}});
         ek::loadEventBuilders(ctx, none);
         ek::startEventBuilders(ctx);
@@ -340,8 +343,8 @@ TEST(EventBuildersLoadingTest, NothingToLoadMakesNoQueueBuilderOrWorker) {
         EXPECT_TRUE(ctx.eventBuilders.empty());
         EXPECT_TRUE(ctx.ebWorkers.empty());
     }
-    EXPECT_EQ(capture.log->count("Creating eventbuilders", ILog::LevelInfo), 3u);
-    EXPECT_EQ(capture.log->count("Starting event builder workers", ILog::LevelInfo), 3u);
+    EXPECT_EQ(capture.log->count("Creating eventbuilders", ILog::LevelInfo), 2u);
+    EXPECT_EQ(capture.log->count("Starting event builder workers", ILog::LevelInfo), 2u);
 }
 
 TEST(EventBuildersLoadingTest, EachBuilderGetsAQueueOfTwoBeforeItIsMade) {

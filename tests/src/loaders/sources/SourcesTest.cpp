@@ -70,9 +70,9 @@ TEST(SourcesTest, SourceUrisAreLoggedWithoutTheirCredentials) {
     EXPECT_FALSE(capture.log->contains("s3cret"));
 }
 
-TEST(SourcesTest, NullAndEmptyObjectGiveNoSources) {
+TEST(SourcesTest, NullAndEmptyArrayGiveNoSources) {
     CapturingLog::Installed capture;
-    for (const json& sources : {json(nullptr), json::object(), json::array()}) {
+    for (const json& sources : {json(nullptr), json::array()}) {
         auto ctx = makeContext();
         ek::loadSources(ctx, sources);
         EXPECT_TRUE(names(ctx).empty()) << sources.dump();
@@ -105,6 +105,7 @@ TEST(SourcesTest, MalformedEntriesFailTheLoadingNamingTheirPath) {
     bigPre["pre"] = 4294967299;
     const std::vector<std::pair<json, std::string>> cases = {
         {json{{"x", 1}}, R"(sources: expected an array, got object {"x":1})"},
+        {json::object(), "sources: expected an array, got object {}"},
         {json("text"), R"(sources: expected an array, got string "text")"},
         {json::array({"a string"}), R"(sources[0]: expected an object, got string "a string")"},
         {json::array({noArray}),
@@ -139,6 +140,9 @@ TEST(SourcesTest, AFileSourceThatCannotBeReadFailsTheLoading) {
         {dir.file("notes.txt"),
          "sources[0] (\"cam\"): file " + dir.file("notes.txt") + " cannot be read as video: "},
         {"/dev/null", "sources[0] (\"cam\"): /dev/null is not a regular file"},
+        // file:// is a local file, probed as one.
+        {"file://" + dir.file("missing.mp4"),
+         "sources[0] (\"cam\"): file file://" + dir.file("missing.mp4") + " cannot be read as video: "},
     };
     for (const auto& [uri, error] : cases) {
         const std::string message = loadingError(withUri(uri));
@@ -149,6 +153,17 @@ TEST(SourcesTest, AFileSourceThatCannotBeReadFailsTheLoading) {
     camera["type"] = "rtsp";
     camera["uri"] = "rtsp://127.0.0.1:1/none";
     EXPECT_EQ(loadingError(json::array({camera})), "");
+}
+
+TEST(SourcesTest, AFileSourceWithANetworkUriIsNotOpenedAtLoad) {
+    CapturingLog::Installed capture;
+    // Nothing listens there: an open at load would fail the loading.
+    for (const std::string uri :
+         {"rtsp://127.0.0.1:1/live", "http://127.0.0.1:1/clip.mp4", "HTTP://127.0.0.1:1/x"}) {
+        json source = fileSource("cam", 1, 1);
+        source["uri"] = uri;
+        EXPECT_EQ(loadingError(json::array({source})), "") << uri;
+    }
 }
 
 TEST(SourcesTest, SourcesWhoseBalancerQueuesWouldShareANameAreRefused) {
