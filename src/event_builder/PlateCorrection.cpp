@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/BoundedFile.h"
 #include "qo_common/utils/BoundedJson.h"
 #include "qo_common/utils/FileSystem.h"
 
@@ -44,21 +43,11 @@ std::string readCatalogText(const std::string& path) {
         throw std::runtime_error("QEVAEventPoster: plate catalog file: " + path + " not exist");
     }
     std::error_code ec;
-    std::ifstream in(path, std::ios::binary);
-    if (!in || std::filesystem::is_directory(path, ec)) {
+    if (std::filesystem::is_directory(path, ec)) {
         throw std::runtime_error("QEVAEventPoster: Can`t open file: " + path);
     }
-    // One byte beyond the bound is enough for the parser to refuse the file as too large.
-    const size_t limit = ek::JsonBounds{}.maxBytes + 1;
-    std::string text;
-    char buffer[65536];
-    while (text.size() < limit && in.read(buffer, sizeof(buffer)), in.gcount() > 0) {
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        throw std::runtime_error("QEVAEventPoster: Can`t open file: " + path);
-    }
-    return text;
+    return ek::readBoundedFile(path, "QEVAEventPoster: plate catalog file: " + path,
+                               ek::JsonBounds{}.maxBytes);
 }
 
 std::string fieldPlace(size_t index, const char* key) {

@@ -1,4 +1,5 @@
 #include "qo_common/syntax/SyntaxAnalyzer.h"
+#include "qo_common/syntax/Watchlist.h"
 
 #include <gtest/gtest.h>
 
@@ -133,6 +134,21 @@ TEST(SyntaxAnalyzer, HostileFilesAreRefusedNamingTheKeyPath) {
             EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(file.str()), std::string::npos) << e.what();
         }
+    }
+}
+
+TEST(SyntaxAnalyzer, FilesBeyondTheBoundAreRefusedWithoutReadingThemAll) {
+    try {
+        ek::SyntaxAnalyzer analyzer("/dev/zero", json::object());
+        ADD_FAILURE() << "an endless syntax file was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "SyntaxAnalyzer: /dev/zero: larger than 16777216 bytes");
+    }
+    try {
+        ek::Watchlist watchlist("/dev/zero", "eu");
+        ADD_FAILURE() << "an endless watch list was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Watchlist: /dev/zero: larger than 16777216 bytes");
     }
 }
 
