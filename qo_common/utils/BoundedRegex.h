@@ -18,10 +18,11 @@ struct RegexBounds {
     size_t maxDigitsInCount = 4;
 };
 
-// Compiles `pattern` (ECMAScript) or throws std::runtime_error saying why: "longer than 256
-// characters", "a repetition count or back-reference over 4 digits", or "not a valid regular
+// Compiles `pattern` (ECMAScript by default) or throws std::runtime_error saying why: "longer than
+// 256 characters", "a repetition count or back-reference over 4 digits", or "not a valid regular
 // expression: <reason>". The caller adds where the pattern came from.
-inline std::regex compileBoundedRegex(const std::string& pattern, RegexBounds bounds = {}) {
+inline std::regex compileBoundedRegex(const std::string& pattern, RegexBounds bounds = {},
+                                      std::regex::flag_type flags = std::regex::ECMAScript) {
     if (pattern.size() > bounds.maxLength) {
         throw std::runtime_error("longer than " + std::to_string(bounds.maxLength) + " characters");
     }
@@ -40,7 +41,7 @@ inline std::regex compileBoundedRegex(const std::string& pattern, RegexBounds bo
         }
     }
     try {
-        return std::regex(pattern, std::regex::ECMAScript);
+        return std::regex(pattern, flags);
     } catch (const std::regex_error& e) {
         throw std::runtime_error(std::string("not a valid regular expression: ") + e.what());
     }

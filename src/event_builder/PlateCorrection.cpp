@@ -10,6 +10,7 @@
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/BoundedFile.h"
 #include "qo_common/utils/BoundedJson.h"
+#include "qo_common/utils/BoundedRegex.h"
 #include "qo_common/utils/FileSystem.h"
 
 namespace {
@@ -72,15 +73,15 @@ std::string stringField(const nlohmann::json& syntax, const char* key, size_t in
 }
 
 std::regex compileSyntax(const std::string& expression, const std::string& path, const std::string& where) {
+    // Checked here so that a long expression is not quoted whole in the message.
     if (expression.size() > kMaxExpressionLength) {
         throw std::runtime_error(catalogError(
             path, where, "expression longer than " + std::to_string(kMaxExpressionLength) + " characters"));
     }
     try {
-        return std::regex(expression, kRegexFlags);
-    } catch (const std::regex_error& e) {
-        throw std::runtime_error(catalogError(
-            path, where, "\"" + expression + "\" is not a valid regular expression: " + e.what()));
+        return ek::compileBoundedRegex(expression, {.maxLength = kMaxExpressionLength}, kRegexFlags);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(catalogError(path, where, "\"" + expression + "\": " + e.what()));
     }
 }
 

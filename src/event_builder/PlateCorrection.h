@@ -71,7 +71,8 @@ class PlateCorrection {
     //   "QEVAEventPoster: JSON parsing error file: <path>, error message: <reason>" (also for a
     //     document nested deeper than 64 levels)
     //   "QEVAEventPoster: plate catalog file: <path>: <where>: <reason>" for a field of the wrong
-    //     type, an expression that does not compile or is longer than 1024 characters.
+    //     type, or an expression longer than 1024 characters; "<where>: \"<expression>\": <reason>"
+    //     for one that does not compile or holds a repetition count or back-reference over 4 digits.
     // A document that is not an object, or has no "list", loads no syntaxes and logs a Warning.
     explicit PlateCorrection(const std::string& catalogPath);
 

@@ -243,8 +243,15 @@ TEST(PlateCorrectionLoading, ErrorsNameTheFileAndTheFault) {
          false},
         {writeFile(dir, "regex.json", R"({"list": [{"plate_state": "A", "syntax_regex": "[0-9"}]})"),
          "QEVAEventPoster: plate catalog file: " + dir.file("regex.json") +
-             ": \"list\"[0].\"syntax_regex\": \"[0-9\" is not a valid regular expression: ",
+             ": \"list\"[0].\"syntax_regex\": \"[0-9\": not a valid regular expression: ",
          true},
+        // std::regex reads such a count into a long unchecked.
+        {writeFile(dir, "repeat.json",
+                   R"({"list": [{"plate_state": "A", "syntax_regex": "[0-9]{99999999999999999999}"}]})"),
+         "QEVAEventPoster: plate catalog file: " + dir.file("repeat.json") +
+             ": \"list\"[0].\"syntax_regex\": \"[0-9]{99999999999999999999}\": a repetition count or "
+             "back-reference over 4 digits",
+         false},
         // Endless: refused one byte past the bound, never read to its end.
         {"/dev/zero", "QEVAEventPoster: plate catalog file: /dev/zero: larger than 16777216 bytes", false},
         {writeFile(dir, "type.json", R"({"list": [{}, {"plate_state": 5}]})"),
