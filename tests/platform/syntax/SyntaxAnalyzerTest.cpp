@@ -115,6 +115,8 @@ TEST(SyntaxAnalyzer, HostileFilesAreRefusedNamingTheKeyPath) {
          "syntaxes[0].definition: a repetition count or back-reference over 4 digits"},
         {R"({"syntaxes": [{"definition": "[A-Z]"}, {"definition": "(A)\\123456"}]})",
          "syntaxes[1].definition: a repetition count or back-reference over 4 digits"},
+        {R"({"syntaxes": [{"definition": "([A-Z])\\1"}]})",
+         "syntaxes[0].definition: a back-reference, which could make matching take exponential time"},
         {R"({"syntaxes": [{"definition": ")" + std::string(300, 'A') + R"("}]})",
          "syntaxes[0].definition: longer than 256 characters"},
         {R"({"syntaxes": [{"definition": "(A"}]})",
