@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 processes=${2:-1}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-targets=(trigger_parse_fuzz config_load_fuzz syntax_file_fuzz http_head_fuzz)
+targets=(trigger_parse_fuzz config_load_fuzz syntax_file_fuzz plate_catalog_fuzz http_head_fuzz)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DQO_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_EXTRA:-} >/dev/null
 present=()

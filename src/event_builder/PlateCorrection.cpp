@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "qo_common/logger/log.h"
+#include "qo_common/utils/BoundedFile.h"
 #include "qo_common/utils/BoundedJson.h"
+#include "qo_common/utils/BoundedRegex.h"
 #include "qo_common/utils/FileSystem.h"
 
 namespace {
@@ -44,21 +44,11 @@ std::string readCatalogText(const std::string& path) {
         throw std::runtime_error("QEVAEventPoster: plate catalog file: " + path + " not exist");
     }
     std::error_code ec;
-    std::ifstream in(path, std::ios::binary);
-    if (!in || std::filesystem::is_directory(path, ec)) {
+    if (std::filesystem::is_directory(path, ec)) {
         throw std::runtime_error("QEVAEventPoster: Can`t open file: " + path);
     }
-    // One byte beyond the bound is enough for the parser to refuse the file as too large.
-    const size_t limit = ek::JsonBounds{}.maxBytes + 1;
-    std::string text;
-    char buffer[65536];
-    while (text.size() < limit && in.read(buffer, sizeof(buffer)), in.gcount() > 0) {
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        throw std::runtime_error("QEVAEventPoster: Can`t open file: " + path);
-    }
-    return text;
+    return ek::readBoundedFile(path, "QEVAEventPoster: plate catalog file: " + path,
+                               ek::JsonBounds{}.maxBytes);
 }
 
 std::string fieldPlace(size_t index, const char* key) {
@@ -83,15 +73,15 @@ std::string stringField(const nlohmann::json& syntax, const char* key, size_t in
 }
 
 std::regex compileSyntax(const std::string& expression, const std::string& path, const std::string& where) {
+    // Checked here so that a long expression is not quoted whole in the message.
     if (expression.size() > kMaxExpressionLength) {
         throw std::runtime_error(catalogError(
             path, where, "expression longer than " + std::to_string(kMaxExpressionLength) + " characters"));
     }
     try {
-        return std::regex(expression, kRegexFlags);
-    } catch (const std::regex_error& e) {
-        throw std::runtime_error(catalogError(
-            path, where, "\"" + expression + "\" is not a valid regular expression: " + e.what()));
+        return ek::compileBoundedRegex(expression, {.maxLength = kMaxExpressionLength}, kRegexFlags);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(catalogError(path, where, "\"" + expression + "\": " + e.what()));
     }
 }
 

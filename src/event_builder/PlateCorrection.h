@@ -65,11 +65,14 @@ class PlateCorrection {
 
     // The built-in rules, then the catalog at `catalogPath`. Throws std::runtime_error:
     //   "QEVAEventPoster: plate catalog file: <path> not exist"
-    //   "QEVAEventPoster: Can`t open file: <path>"
-    //   "QEVAEventPoster: JSON parsing error file: <path>, error message: <reason>" (also for a file
-    //     larger than 16 MiB or nested deeper than 64 levels)
+    //   "QEVAEventPoster: Can`t open file: <path>" (a directory)
+    //   "QEVAEventPoster: plate catalog file: <path>: <reason>" when the file cannot be opened or
+    //     read, or is larger than 16777216 bytes (16 MiB; refused without reading it all)
+    //   "QEVAEventPoster: JSON parsing error file: <path>, error message: <reason>" (also for a
+    //     document nested deeper than 64 levels)
     //   "QEVAEventPoster: plate catalog file: <path>: <where>: <reason>" for a field of the wrong
-    //     type, an expression that does not compile or is longer than 1024 characters.
+    //     type, or an expression longer than 1024 characters; "<where>: \"<expression>\": <reason>"
+    //     for one that does not compile or holds a repetition count or back-reference over 4 digits.
     // A document that is not an object, or has no "list", loads no syntaxes and logs a Warning.
     explicit PlateCorrection(const std::string& catalogPath);
 

@@ -1,4 +1,5 @@
 #include "qo_common/syntax/SyntaxAnalyzer.h"
+#include "qo_common/syntax/Watchlist.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,8 @@ TEST(SyntaxAnalyzer, HostileFilesAreRefusedNamingTheKeyPath) {
          "syntaxes[0].definition: a repetition count or back-reference over 4 digits"},
         {R"({"syntaxes": [{"definition": "[A-Z]"}, {"definition": "(A)\\123456"}]})",
          "syntaxes[1].definition: a repetition count or back-reference over 4 digits"},
+        {R"({"syntaxes": [{"definition": "([A-Z])\\1"}]})",
+         "syntaxes[0].definition: a back-reference, which could make matching take exponential time"},
         {R"({"syntaxes": [{"definition": ")" + std::string(300, 'A') + R"("}]})",
          "syntaxes[0].definition: longer than 256 characters"},
         {R"({"syntaxes": [{"definition": "(A"}]})",
@@ -133,6 +136,21 @@ TEST(SyntaxAnalyzer, HostileFilesAreRefusedNamingTheKeyPath) {
             EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(file.str()), std::string::npos) << e.what();
         }
+    }
+}
+
+TEST(SyntaxAnalyzer, FilesBeyondTheBoundAreRefusedWithoutReadingThemAll) {
+    try {
+        ek::SyntaxAnalyzer analyzer("/dev/zero", json::object());
+        ADD_FAILURE() << "an endless syntax file was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "SyntaxAnalyzer: /dev/zero: larger than 16777216 bytes");
+    }
+    try {
+        ek::Watchlist watchlist("/dev/zero", "eu");
+        ADD_FAILURE() << "an endless watch list was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Watchlist: /dev/zero: larger than 16777216 bytes");
     }
 }
 

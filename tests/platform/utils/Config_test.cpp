@@ -33,6 +33,15 @@ TEST(ConfigTest, MissingFileOrDirectoryNamesThePath) {
     }
 }
 
+TEST(ConfigTest, AFileBeyondTheBoundIsRefusedWithoutReadingItAll) {
+    try {
+        Config::read("/dev/zero");
+        ADD_FAILURE() << "an endless file was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "configuration file '/dev/zero': larger than 16777216 bytes");
+    }
+}
+
 TEST(ConfigTest, TextThatIsNotJsonOrTooDeepNamesTheFile) {
     TempDir dir;
     const std::string deep = "{\"sources\": " + std::string(100000, '[') + std::string(100000, ']') + "}";

@@ -243,8 +243,17 @@ TEST(PlateCorrectionLoading, ErrorsNameTheFileAndTheFault) {
          false},
         {writeFile(dir, "regex.json", R"({"list": [{"plate_state": "A", "syntax_regex": "[0-9"}]})"),
          "QEVAEventPoster: plate catalog file: " + dir.file("regex.json") +
-             ": \"list\"[0].\"syntax_regex\": \"[0-9\" is not a valid regular expression: ",
+             ": \"list\"[0].\"syntax_regex\": \"[0-9\": not a valid regular expression: ",
          true},
+        // std::regex reads such a count into a long unchecked.
+        {writeFile(dir, "repeat.json",
+                   R"({"list": [{"plate_state": "A", "syntax_regex": "[0-9]{99999999999999999999}"}]})"),
+         "QEVAEventPoster: plate catalog file: " + dir.file("repeat.json") +
+             ": \"list\"[0].\"syntax_regex\": \"[0-9]{99999999999999999999}\": a repetition count or "
+             "back-reference over 4 digits",
+         false},
+        // Endless: refused one byte past the bound, never read to its end.
+        {"/dev/zero", "QEVAEventPoster: plate catalog file: /dev/zero: larger than 16777216 bytes", false},
         {writeFile(dir, "type.json", R"({"list": [{}, {"plate_state": 5}]})"),
          "QEVAEventPoster: plate catalog file: " + dir.file("type.json") +
              ": \"list\"[1].\"plate_state\": must be a string, but is number",
@@ -271,6 +280,19 @@ TEST(PlateCorrectionLoading, ErrorsNameTheFileAndTheFault) {
             EXPECT_EQ(message, c.expected);
         }
     }
+}
+
+TEST(PlateCorrectionLoading, ACatalogAtTheSizeBoundLoadsOneByteMoreIsRefused) {
+    TempDir dir;
+    const std::string syntaxes = R"({"list": [{"plate_state": "A", "syntax_regex": "[0-9]{3}"}]})";
+    constexpr size_t kBound = 16 * 1024 * 1024;
+    std::string text = syntaxes + std::string(kBound - syntaxes.size(), ' ');
+    PlateCorrection atBound(writeFile(dir, "bound.json", text));
+    EXPECT_EQ(atBound.syntaxArray().size(), 1u);
+    text += ' ';
+    EXPECT_EQ(
+        loadError(writeFile(dir, "over.json", text)),
+        "QEVAEventPoster: plate catalog file: " + dir.file("over.json") + ": larger than 16777216 bytes");
 }
 
 TEST(PlateCorrectionLoading, DocumentsWithoutSyntaxesWarn) {
