@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,6 +26,7 @@
 #include "src/PipelineContext.h"
 #include "src/PipelineLoading.h"
 #include "src/Service.h"
+#include "tests/fuzz/FuzzScratch.h"
 
 namespace {
 
@@ -75,22 +75,12 @@ void load(json& document) {
     ek::loadPipeline(ctx, document);
 }
 
-std::string scratchDir;
-
-void removeScratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(scratchDir, ignored);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/qo-config-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
+    if (chdir(fuzzscratch::make("qo-config-fuzz").c_str()) != 0) {
         std::abort();
     }
-    scratchDir = dir;
-    std::atexit(removeScratch);
     unsetenv("DISPLAY");
     QEVAEventPoster::globalInit();
     return 0;

@@ -5,13 +5,9 @@
 // Checked: no crash, no sanitizer report, no hang (libFuzzer's -timeout); a refusal is a
 // std::runtime_error; a correction only swaps "0" and "O", and a cached one is returned again.
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,16 +15,11 @@
 
 #include "qo_common/logger/log.h"
 #include "src/event_builder/PlateCorrection.h"
+#include "tests/fuzz/FuzzScratch.h"
 
 namespace {
 
-std::string scratchDir;
 std::string filePath;
-
-void removeScratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(scratchDir, ignored);
-}
 
 void check(bool holds) {
     if (!holds) {
@@ -66,23 +57,14 @@ void correct(const PlateCorrection& correction, const std::string& state) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/qo-catalog-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        std::abort();
-    }
-    scratchDir = dir;
-    filePath = scratchDir + "/catalog.json";
-    std::atexit(removeScratch);
+    filePath = fuzzscratch::make("qo-catalog-fuzz") + "/catalog.json";
     // Messages are formatted, as in the service, then dropped.
     ILog::instance = std::make_shared<ILog>();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    {
-        std::ofstream out(filePath, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    fuzzscratch::write(filePath, data, size);
     std::unique_ptr<PlateCorrection> correction;
     try {
         correction = std::make_unique<PlateCorrection>(filePath);
