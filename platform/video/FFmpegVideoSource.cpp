@@ -49,17 +49,6 @@ int64_t ringSpan(const VideoSourceSettings& s) {
     return s.recordEnable ? s.recordTimeBeforeEvent + s.recordTimeAfterEvent + kRingMarginMs : 0;
 }
 
-// A scheme other than file:, as the factory tells a network URI.
-bool isNetworkUri(const std::string& uri) {
-    const auto scheme = uri.find("://");
-    if (scheme == std::string::npos) {
-        return false;
-    }
-    std::string name = uri.substr(0, scheme);
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    return name != "file";
-}
-
 double frameRateOf(const AVStream* stream) {
     for (AVRational rate : {stream->avg_frame_rate, stream->r_frame_rate}) {
         if (rate.num > 0 && rate.den > 0) {
@@ -121,6 +110,16 @@ void FFmpegVideoSource::open() {
         }
     }
     armDeadline(0);
+}
+
+bool FFmpegVideoSource::isNetworkUri(const std::string& uri) {
+    const auto scheme = uri.find("://");
+    if (scheme == std::string::npos) {
+        return false;
+    }
+    std::string name = uri.substr(0, scheme);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name != "file";
 }
 
 void FFmpegVideoSource::probe() {

@@ -31,6 +31,9 @@ class FFmpegVideoSource : public IVideoSource {
   public:
     enum class Kind { File, Network };
 
+    // A URI with a scheme other than "file" (any case): a camera or server, not a file.
+    static bool isNetworkUri(const std::string& uri);
+
     FFmpegVideoSource(VideoSourceSettings settings, Kind kind);
     ~FFmpegVideoSource() override;
 

@@ -14,11 +14,6 @@ std::string lower(std::string text) {
     return text;
 }
 
-bool isUrl(const std::string& uri) {
-    const auto scheme = uri.find("://");
-    return scheme != std::string::npos && lower(uri.substr(0, scheme)) != "file";
-}
-
 }  // namespace
 
 std::unique_ptr<IVideoSource> createVideoSource(const VideoSourceSettings& settings) {
@@ -31,8 +26,8 @@ std::unique_ptr<IVideoSource> createVideoSource(const VideoSourceSettings& setti
         return std::make_unique<video::FFmpegVideoSource>(settings, Kind::Network);
     }
     if (type.empty() || type == "auto") {
-        return std::make_unique<video::FFmpegVideoSource>(settings,
-                                                          isUrl(settings.uri) ? Kind::Network : Kind::File);
+        return std::make_unique<video::FFmpegVideoSource>(
+            settings, video::FFmpegVideoSource::isNetworkUri(settings.uri) ? Kind::Network : Kind::File);
     }
     return nullptr;
 }
