@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MonitoringFakes.h"
+#include "qo_common/utils/Frame.h"
 #include "src/AppControl.h"
 #include "src/PipelineContext.h"
 #include "src/loaders/Producers.h"
@@ -170,6 +171,19 @@ TEST_F(QueuesMonitoringTest, CredentialsOfAUriAreMaskedInStatusAndLog) {
     EXPECT_TRUE(capture.log->contains(R"("uri":"rtsp://***@cam.local:554/live")", ILog::LevelInfo));
     EXPECT_EQ(result->body.find("s3cret"), std::string::npos);
     EXPECT_FALSE(capture.log->contains("s3cret"));
+}
+
+TEST_F(QueuesMonitoringTest, TheMemoryLineCountsTheLiveFrames) {
+    ek::PipelineContext ctx(minimalConfig());
+    const std::vector<ek::pipeline::Frame> held(1000);
+    ek::queuesMonitoring(ctx)();
+    const auto info = capture.log->messages(ILog::LevelInfo);
+    const long line = indexOf(info, "Memory stat: ");
+    ASSERT_GE(line, 0);
+    const std::string& memory = info[static_cast<size_t>(line)];
+    const size_t frames = memory.find("Frames=");
+    ASSERT_NE(frames, std::string::npos) << memory;
+    EXPECT_GE(std::stol(memory.substr(frames + 7)), 1000) << memory;
 }
 
 // --- the statistics thread ---

@@ -110,21 +110,24 @@ TEST_F(NonTriggeredBuilderTest, ManyReportsByEventReportsAgainWhenTheEventFinish
 }
 
 TEST_F(NonTriggeredBuilderTest, KeepsTheStatisticsOfTheLast100ClosedEvents) {
+    lane.addCamera(2);
     make({{"lpForgetInterval", 1000}});
     json empty = builder->getStatistics();
     EXPECT_EQ(empty, (json{{"sizeStatistics", 0}, {"avgLatency", 0}, {"minLatency", 0}, {"maxLatency", 0}}));
     EXPECT_EQ(builder->getStatString(), "AvgLatency = 0 ms");
 
-    // Each event is read once and closes (never confirmed) at the next frame, 2 s later.
+    // Each event is read once and closes (never confirmed) at the next frame, 2 s later. Only the
+    // first is read by camera 2, so the 101st closing must drop that one, the oldest.
     for (int i = 0; i <= 101; ++i) {
         char text[16];
         std::snprintf(text, sizeof(text), "Q%03dZZ", i);
-        builder->consume(frameOf(1, 1000 + 2000 * i, {Plate{text}}));
+        builder->consume(frameOf(i == 0 ? 2 : 1, 1000 + 2000 * i, {Plate{text}}));
     }
     const json stats = builder->getStatistics();
     EXPECT_EQ(stats.at("sizeStatistics"), 100);
     EXPECT_EQ(stats.at("avgLatency"), 0);
     EXPECT_EQ(stats.at("cam1").at("avgNumberIncomingFrames"), 1);
+    EXPECT_FALSE(stats.contains("cam2")) << stats.dump();
     EXPECT_EQ(capture.log->count("No report event ID"), 101u);
     EXPECT_EQ(lane.sink->size(), 0u);
 }
@@ -178,11 +181,34 @@ TEST_F(NonTriggeredBuilderTest, PoisonLeavesOpenEventsUnreportedAndTriggersChang
     make();
     plateFrames(1000, 1200);
     builder->trigger(QEVATriggerEvent{}, {1});
-    builder->consume(FrameWithInfo::makePoison());
+    // So late that a sweep at its time would finish the confirmed event and report it.
+    auto poison = FrameWithInfo::makePoison();
+    poison->frame->timestamp = 1200 + 60000;
+    builder->consume(poison);
     EXPECT_EQ(builder->runningReports(), 0u);
     EXPECT_FALSE(capture.log->contains("Delete "));
     builder.reset();
     EXPECT_EQ(lane.sink->size(), 0u);
+}
+
+// Reports whose event queue is full cannot end, so each launch finds all earlier ones running.
+TEST_F(NonTriggeredBuilderTest, ThreeRunningReportsAreWorthAWarningAndAFourthStillStarts) {
+    auto full = lane.ctx.addEventQueue("full", 1);
+    full->push(QEVAPair{});
+    make({{"destinations", {"full"}}});
+    // Four vehicles in the same frames are due in the same sweep.
+    const std::vector<Plate> plates = {
+        Plate{"AA1111", 0.9f, {0, 100, 64, 16}, 0}, Plate{"BB2222", 0.9f, {80, 100, 64, 16}, 1},
+        Plate{"CC3333", 0.9f, {160, 100, 64, 16}, 2}, Plate{"DD4444", 0.9f, {240, 100, 64, 16}, 3}};
+    for (int64_t ts = 1000; ts <= 2080; ts += 40) {
+        builder->consume(frameOf(1, ts, plates));
+    }
+    EXPECT_EQ(builder->runningReports(), 4u);
+    EXPECT_TRUE(capture.log->contains("nt: Number reports threads: 2", ILog::LevelDebug));
+    EXPECT_FALSE(capture.log->contains("Number reports threads: 2", ILog::LevelWarning));
+    EXPECT_TRUE(capture.log->contains("nt: Number reports threads: 3", ILog::LevelWarning));
+    full->poison(QEVAPair::makePoison());  // the blocked posts give up and the reports end
+    builder.reset();
 }
 
 TEST_F(NonTriggeredBuilderTest, ConfigurationKeysAreCheckedAndNamed) {

@@ -107,4 +107,23 @@ TEST(OldFileSweeperTest, TheThreadSweepsAtOnceAndEndsPromptlyWhenDestroyed) {
     EXPECT_TRUE(capture.log->contains("nt: Stop thread for deleting old files"));
 }
 
+TEST(OldFileSweeperTest, TheThreadSweepsAgainEveryPeriod) {
+    CapturingLog::Installed capture;
+    TempDir dir;
+    std::mutex disk;
+    const fs::path first = dir.path() / "first.mp4";
+    const fs::path second = dir.path() / "second.mp4";
+    fileAt(first, aWholeSecond());
+    OldFileSweeper sweeper("nt", {dir.path().string() + "/"}, disk, std::chrono::milliseconds(10));
+    ASSERT_TRUE(capture.log->waitFor("older than 5 minutes: " + first.string(), seconds(30)));
+    {
+        // A sweep holds the disk lock throughout: once we have it the first sweep is over, and
+        // only a later one can find this file.
+        std::lock_guard<std::mutex> lock(disk);
+        fileAt(second, aWholeSecond());
+    }
+    EXPECT_TRUE(capture.log->waitFor("older than 5 minutes: " + second.string(), seconds(30)));
+    EXPECT_FALSE(fs::exists(second));
+}
+
 }  // namespace

@@ -149,12 +149,15 @@ TEST_F(NTwTriggerBuilderTest, ThePoisonFrameReachesBothParts) {
     builder->consume(fromNetworks(0));
     ASSERT_NE(builder->triggered().frameRing(1), nullptr);
     EXPECT_EQ(builder->triggered().frameRing(1)->size(), 1u);
-    builder->consume(FrameWithInfo::makePoison());
+    auto poison = FrameWithInfo::makePoison();
+    poison->frame->guid = "the-poison-frame";
+    builder->consume(poison);
     builder->consume(fromNetworks(1));
     EXPECT_EQ(builder->triggered().frameRing(1)->size(), 0u);
-    EXPECT_TRUE(capture.log->contains("tr: Size of history", ILog::LevelDebug));
+    EXPECT_EQ(seenByNonTriggered(poison), 1u);
     // The non-triggered part's detection rings are poisoned as well: pushes are ignored.
     auto& rings = builder->nonTriggered().rings();
+    ASSERT_FALSE(rings.empty());
     for (auto& [id, ring] : rings) {
         ring.push({1, {}});
         EXPECT_EQ(ring.size(), 0u) << id;

@@ -451,6 +451,39 @@ TEST_F(TriggeredBuilderTest, FramesThatCannotBeClaimedCountAsTheyAre) {
     EXPECT_TRUE(echo.passes().empty());
 }
 
+// After 70 frames a ring of 80 still reaches back to frame 3; one of 50 would start at frame 20 and
+// give the trigger no frames at all.
+TEST_F(TriggeredBuilderTest, TheRingsHoldBufferSizeFrames) {
+    lane.addCamera(1, 2, 2);
+    make({{"bufferSize", 80}});
+    for (int i = 0; i < 70; ++i) {
+        builder->consume(processedFrameOf(1, base, i));
+    }
+    builder->trigger(triggerAt(12, triggerFor(5)), {1});
+    auto events = lane.takeEvents(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(frameGuids(*events[0].event), guidsOf(1, 3, 6));
+}
+
+// The builder reads the key itself: one plate per frame that read the vehicle, else one per camera.
+TEST_F(TriggeredBuilderTest, IncludeAllLprResultsReportsEveryFrameRead) {
+    for (const bool all : {false, true}) {
+        SCOPED_TRACE(all);
+        Lane lane;
+        lane.addCamera(1, 2, 2);
+        auto builder = std::make_shared<TriggeredEventBuilder>(
+            lane.ctx, lane.config({{"includeAllLprResults", all}}), testTiming());
+        builder->start();
+        for (int i = 0; i < 10; ++i) {
+            builder->consume(processedFrameOf(1, base, i, {{"AB0C12"}}));
+        }
+        builder->trigger(triggerAt(13, triggerFor(5)), {1});
+        auto events = lane.takeEvents(1);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].event->evts.size(), all ? 4u : 1u);
+    }
+}
+
 TEST_F(TriggeredBuilderTest, BufferSizeIsRefusedOutsideItsRange) {
     for (const json& size : {json(0), json(-3), json(10001), json("50")}) {
         SCOPED_TRACE(size.dump());

@@ -134,6 +134,11 @@ TEST_F(TriggeredReportTest, OnePlatePerCameraAndVehicleWithTheFramesOfTheReading
     EXPECT_FALSE(e.postTrigger);
     EXPECT_TRUE(e.videos.empty());
     EXPECT_EQ(r.plateList, "ABOC12 ABOC12 XYOZ34 XYOZ34 ");
+    // A plate's time is its vehicle's last reading (camera 1, frame 11), not the time of the
+    // reading reported (frame 10, the trigger time).
+    for (size_t i = 0; i < e.evts.size(); ++i) {
+        EXPECT_EQ(e.evts[i]->ts, e.evts[i]->num == "ABOC12" ? kBase + 11 * kStep : kBase + 10 * kStep) << i;
+    }
     // Frames are full copies.
     EXPECT_NE(e.frames[0].get(), collected.preFrames.at(1).at(g(1, 9))->frame.get());
     EXPECT_NE(e.evts[0]->frame.get(), e.frames[2].get());
@@ -176,6 +181,39 @@ TEST_F(TriggeredReportTest, WithoutReadingsTheNearestFrameOfEveryCamera) {
     EXPECT_EQ(guidsOf(r.event.frames), (std::vector<std::string>{g(1, 10), g(2, 10), g(3, 9)}));
     EXPECT_EQ(r.event.person_number, 0);
     EXPECT_EQ(r.plateList, "");
+}
+
+// Three vehicles side by side in one frame carry 1, 3 and 2 persons: the event counts the most.
+TEST_F(TriggeredReportTest, PersonNumberIsTheMostPersonsAtOneVehicle) {
+    builder = std::make_unique<TriggeredEventBuilder>(lane.ctx, lane.config({{"showPersonImage", true}}));
+    builder->start();
+    auto f = processedFrameOf(1, kBase, 10,
+                              {{"AB0C12", 0.9f, {2, 30, 16, 8}},
+                               {"XY0Z34", 0.9f, {23, 30, 16, 8}},
+                               {"KL0M56", 0.9f, {44, 30, 16, 8}}});
+    const auto object = [&](int classId, cv::Rect box) {
+        YoloObjectInfo o;
+        o.id = f->yoloDetectionsOverROI.size();
+        o.classId = classId;
+        o.left = box.x;
+        o.top = box.y;
+        o.width = box.width;
+        o.height = box.height;
+        f->yoloDetectionsOverROI.push_back(o);
+    };
+    const int persons[] = {1, 3, 2};
+    for (int v = 0; v < 3; ++v) {
+        object(1, {21 * v, 0, 20, 48});
+        for (int p = 0; p < persons[v]; ++p) {
+            object(2, {21 * v + 2, 2 + 6 * p, 4, 4});
+        }
+    }
+    TriggeredEvent::Collected c;
+    c.trigger = triggerAt(98, kTriggerTs);
+    c.postFrames[1][f->frame->guid] = f;
+    const auto r = TriggeredReport(*builder, {}).assemble(c);
+    EXPECT_EQ(r.event.evts.size(), 3u);
+    EXPECT_EQ(r.event.person_number, 3);
 }
 
 TEST(TriggeredStatisticsTest, EmptyAndTheLast100Reports) {
