@@ -9,6 +9,7 @@
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/ConfigReader.h"
 #include "src/AppControl.h"
+#include "src/InferenceThreads.h"
 #include "src/loaders/EventBuilders.h"
 #include "src/loaders/EventPosters.h"
 #include "src/loaders/Networks.h"
@@ -129,6 +130,8 @@ void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     moveStateRecognizerIntoGrus(configuration);
     checkArrays(configuration);
     checkUniqueNames(configuration);
+    // Checked before any model is loaded, applied once the infer workers are known.
+    const int inferenceThreads = readInferenceThreads(configuration);
 
     // ---- Loaders, in this order (builders check their destinations against the posters). A
     // loader makes its queues with ctx.addFrameQueue / ctx.addEventQueue and appends its threads
@@ -136,6 +139,7 @@ void loadPipeline(PipelineContext& ctx, nlohmann::json& configuration) {
     loadEventPosters(ctx, configuration["eventposters"]);
     loadEventBuilders(ctx, configuration["eventbuilders"]);
     loadNetworks(ctx, configuration["networks"]);
+    applyInferenceThreads(inferenceThreads, ctx.networks.size());
     loadSources(ctx, configuration["sources"]);
     loadOutputs(ctx, configuration["outputs"]);
     warnAboutDestinationsWithoutQueue(ctx, configuration);

@@ -100,8 +100,15 @@ void PlateReaderBase::read(std::vector<LPRDetection>& dets, std::vector<float>* 
         }
         input.insert(input.end(), det.prepared.begin(), det.prepared.end());
     }
+    const std::vector<float> output = infer(std::move(input));
     std::lock_guard lock(readMutex);
-    decode(dets, infer(std::move(input)));
+    decode(dets, output);
+}
+
+void PlateReaderBase::setUsers(size_t users) {
+    if (inferer) {
+        inferer->setUsers(users);
+    }
 }
 
 void PlateReaderBase::decode(std::vector<LPRDetection>& dets, const std::vector<float>& output) {

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <opencv2/core.hpp>
+#include <vector>
 
-#include <mutex>
-
-// The input tensor of one inferer, allocated once and refilled by every call.
+// The input tensor shape of one inferer (batch first); each call wraps its own input in it, so
+// calls need no lock of their own.
 struct TRTBuffers {
-    std::mutex mutex;
-    cv::Mat input;
+    std::vector<int> inputShape;
 };

@@ -3,30 +3,9 @@
 #include <stdexcept>
 #include <utility>
 
-TRTEngine::TRTEngine(cv::dnn::Net net_, OnnxModelInfo info_) : net(std::move(net_)), info(std::move(info_)) {}
+namespace {
 
-void TRTEngine::setOutputDims(const TRTDims& dims) {
-    std::lock_guard lock(mutex);
-    outDims = dims;
-}
-
-TRTDims TRTEngine::outputDims() {
-    {
-        std::lock_guard lock(mutex);
-        if (outDims.nbDims > 0) {
-            return outDims;
-        }
-    }
-    std::vector<int> shape(info.inputDims.d, info.inputDims.d + info.inputDims.nbDims);
-    cv::Mat zeros(static_cast<int>(shape.size()), shape.data(), CV_32F, cv::Scalar(0));
-    TRTDims dims;
-    forward(zeros, &dims);
-    setOutputDims(dims);
-    return dims;
-}
-
-std::vector<float> TRTEngine::forward(const cv::Mat& blob, TRTDims* shape) {
-    std::lock_guard lock(mutex);
+std::vector<float> run(cv::dnn::Net& net, const OnnxModelInfo& info, const cv::Mat& blob, TRTDims* shape) {
     cv::Mat out;
     try {
         net.setInput(blob, info.inputName);
@@ -46,6 +25,50 @@ std::vector<float> TRTEngine::forward(const cv::Mat& blob, TRTDims* shape) {
     if (!out.isContinuous()) {
         out = out.clone();
     }
+    // Copied while the network is still lent: its output buffers are reused by the next forward.
     const auto* data = out.ptr<float>();
     return std::vector<float>(data, data + out.total() * out.channels());
+}
+
+}  // namespace
+
+TRTEngine::TRTEngine(cv::dnn::Net net, OnnxModelInfo info_, std::function<cv::dnn::Net()> makeNet)
+    : info(std::move(info_)), nets(std::move(makeNet), std::move(net)) {}
+
+TRTDims TRTEngine::warm(cv::dnn::Net& net, const OnnxModelInfo& info) {
+    std::vector<int> shape(info.inputDims.d, info.inputDims.d + info.inputDims.nbDims);
+    cv::Mat zeros(static_cast<int>(shape.size()), shape.data(), CV_32F, cv::Scalar(0));
+    TRTDims dims;
+    run(net, info, zeros, &dims);
+    return dims;
+}
+
+void TRTEngine::setOutputDims(const TRTDims& dims) {
+    std::lock_guard lock(dimsMutex);
+    outDims = dims;
+}
+
+TRTDims TRTEngine::outputDims() {
+    {
+        std::lock_guard lock(dimsMutex);
+        if (outDims.nbDims > 0) {
+            return outDims;
+        }
+    }
+    TRTDims dims;
+    {
+        auto net = nets.acquire();
+        dims = warm(*net, info);
+    }
+    setOutputDims(dims);
+    return dims;
+}
+
+std::vector<float> TRTEngine::forward(const cv::Mat& blob, TRTDims* shape) {
+    auto net = nets.acquire();
+    return run(*net, info, blob, shape);
+}
+
+void TRTEngine::setUsers(size_t users) {
+    nets.setBound(users);
 }

@@ -1,6 +1,5 @@
 #include "trt/TRTInferer.h"
 
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -19,9 +18,8 @@ TRTInferer::TRTInferer(std::shared_ptr<TRTEngine> engine_, const TRTDims& inputS
         throw std::invalid_argument("TRTInferer: batch size " + std::to_string(batchSize) +
                                     " or input shape " + inputSize.toString() + " is not usable");
     }
-    std::vector<int> shape(inputSize.d, inputSize.d + inputSize.nbDims);
-    shape[0] = batchSize;
-    buffers->input.create(static_cast<int>(shape.size()), shape.data(), CV_32F);
+    buffers->inputShape.assign(inputSize.d, inputSize.d + inputSize.nbDims);
+    buffers->inputShape[0] = batchSize;
 }
 
 TRTInferer::~TRTInferer() {
@@ -38,7 +36,16 @@ std::vector<float> TRTInferer::infer(std::vector<float> input) {
         throw std::invalid_argument("TRTInferer: input of " + std::to_string(input.size()) +
                                     " floats, the engine takes " + std::to_string(inputVolume()));
     }
-    std::lock_guard lock(buffers->mutex);
-    std::memcpy(buffers->input.ptr<float>(), input.data(), input.size() * sizeof(float));
-    return engine->forward(buffers->input);
+    // The network copies its input, so a view of this call's own floats is enough.
+    cv::Mat blob(static_cast<int>(buffers->inputShape.size()), buffers->inputShape.data(), CV_32F,
+                 input.data());
+    return engine->forward(blob);
+}
+
+void TRTInferer::setUsers(size_t users) {
+    engine->setUsers(users);
+}
+
+size_t TRTInferer::pooledNets() const {
+    return engine->pooledNets();
 }

@@ -95,25 +95,44 @@ void storeCache(const std::string& cacheFile, uint64_t hash, const TRTDims& inpu
     }
 }
 
+cv::dnn::Net readNet(const std::string& model) {
+    cv::dnn::Net net;
+    try {
+        net = cv::dnn::readNetFromONNX(model.data(), model.size());
+    } catch (const cv::Exception& e) {
+        throw std::runtime_error(e.what());
+    }
+    if (net.empty()) {
+        throw std::runtime_error("empty network");
+    }
+    return net;
+}
+
 }  // namespace
 
 std::shared_ptr<TRTEngine> TRTRuntime::build(const std::string& onnxFile, const std::string& cacheFile) {
-    std::string model = readFile(onnxFile);
+    // Kept for the engine's further networks, which are read from it rather than from the file.
+    auto model = std::make_shared<const std::string>(readFile(onnxFile));
     OnnxModelInfo info;
     cv::dnn::Net net;
     try {
-        info = OnnxModelInfo::parse(model);
-        net = cv::dnn::readNetFromONNX(model.data(), model.size());
-    } catch (const cv::Exception& e) {
-        throw std::runtime_error("cannot load ONNX file " + onnxFile + ": " + e.what());
+        info = OnnxModelInfo::parse(*model);
+        net = readNet(*model);
     } catch (const std::runtime_error& e) {
         throw std::runtime_error("cannot load ONNX file " + onnxFile + ": " + e.what());
     }
-    if (net.empty()) {
-        throw std::runtime_error("cannot load ONNX file " + onnxFile + ": empty network");
-    }
-    auto engine = std::make_shared<TRTEngine>(std::move(net), info);
-    uint64_t hash = fnv1a(model);
+    auto makeNet = [model, info, onnxFile] {
+        try {
+            cv::dnn::Net more = readNet(*model);
+            TRTEngine::warm(more, info);
+            return more;
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("cannot load one more network of ONNX file " + onnxFile + ": " +
+                                     e.what());
+        }
+    };
+    auto engine = std::make_shared<TRTEngine>(std::move(net), info, makeNet);
+    uint64_t hash = fnv1a(*model);
     TRTDims cached = cacheFile.empty() ? TRTDims{} : loadCachedOutput(cacheFile, hash, info.inputDims);
     if (cached.nbDims > 0) {
         engine->setOutputDims(cached);

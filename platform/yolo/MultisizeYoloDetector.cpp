@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 
+#include "platform/dnn/NetPool.h"
 #include "platform/yolo/ClassNames.h"
 #include "platform/yolo/ModelInputShape.h"
 #include "platform/yolo/YoloOutputDecoder.h"
@@ -17,20 +19,20 @@
 using nlohmann::json;
 
 struct MultisizeYoloDetector::Impl {
-    cv::dnn::Net net;
     std::vector<std::string> outputNames;
     YoloPreprocessor pre;
     std::optional<YoloOutputDecoder> decoder;
     std::vector<std::string> names;
-    // cv::dnn::Net::forward is not safe from two threads at once.
-    std::mutex forwardMutex;
+    // One network per concurrent forward: cv::dnn::Net::forward is not safe from two threads at once.
+    NetPool<cv::dnn::Net> nets;
 
-    Impl(cv::dnn::Net n, const ModelInputShape& shape)
-        : net(std::move(n)), pre(cv::Size(shape.width, shape.height), shape.channels) {
-        outputNames = net.getUnconnectedOutLayersNames();
-    }
+    Impl(cv::dnn::Net first, std::function<cv::dnn::Net()> makeNet, const ModelInputShape& shape)
+        : outputNames(first.getUnconnectedOutLayersNames()),
+          pre(cv::Size(shape.width, shape.height), shape.channels),
+          nets(std::move(makeNet), std::move(first)) {}
 
-    std::vector<cv::Mat> forward(const std::vector<float>& input) {
+    // The outputs point into the network's own buffers: use them before the network goes back.
+    std::vector<cv::Mat> forward(cv::dnn::Net& net, const std::vector<float>& input) const {
         int dims[] = {1, pre.channels(), pre.inputSize().height, pre.inputSize().width};
         // setInput copies the data, so the const input is only read.
         cv::Mat blob(4, dims, CV_32F, const_cast<float*>(input.data()));
@@ -112,14 +114,29 @@ MultisizeYoloDetector MultisizeYoloDetector::load(const json& modelObject) {
     const bool keepAspect = model.boolean("keepAspect", false);
     ModelInputShape shape = files.onnx ? ModelInputShape::fromOnnx(files.network)
                                        : ModelInputShape::fromDarknetCfg(files.network);
-    auto impl = std::make_unique<Impl>(readNet(files), shape);
+    const size_t inputLength = static_cast<size_t>(shape.width) * shape.height * shape.channels;
+    auto makeNet = [files, inputLength,
+                    dims = std::vector<int>{1, shape.channels, shape.height, shape.width}] {
+        cv::dnn::Net net = readNet(files);
+        std::vector<float> zeros(inputLength, 0.f);
+        std::vector<cv::Mat> outputs;
+        try {
+            net.setInput(cv::Mat(4, dims.data(), CV_32F, zeros.data()));
+            net.forward(outputs, net.getUnconnectedOutLayersNames());
+        } catch (const cv::Exception& e) {
+            throw std::runtime_error("YOLO model " + files.network + " does not run: " + e.what());
+        }
+        return net;
+    };
+    auto impl = std::make_unique<Impl>(readNet(files), makeNet, shape);
     if (!files.names.empty()) {
         impl->names = ClassNames::read(files.names);
     }
     int knownClasses = impl->names.empty() ? -1 : static_cast<int>(impl->names.size());
     try {
         // One pass on zeros tells the output shape.
-        auto outputs = impl->forward(std::vector<float>(impl->pre.inputLength(), 0.f));
+        auto net = impl->nets.acquire();
+        auto outputs = impl->forward(*net, std::vector<float>(impl->pre.inputLength(), 0.f));
         YoloLayout layout = YoloOutputDecoder::chooseLayout(layoutName, outputs, knownClasses);
         int classes = YoloOutputDecoder::classCount(layout, outputs);
         if (knownClasses >= 0 && classes != knownClasses) {
@@ -170,6 +187,12 @@ cv::Size MultisizeYoloDetector::inputSize() const {
 const std::vector<std::string>& MultisizeYoloDetector::classNames() const {
     return impl_->names;
 }
+void MultisizeYoloDetector::setUsers(size_t users) {
+    impl_->nets.setBound(users);
+}
+size_t MultisizeYoloDetector::pooledNets() const {
+    return impl_->nets.size();
+}
 
 std::vector<float> MultisizeYoloDetector::prepare(const cv::Mat& image) const {
     return impl_->pre.prepare(image);
@@ -186,9 +209,8 @@ std::vector<YoloObjectInfo> MultisizeYoloDetector::infer(const std::vector<float
     }
     std::vector<YoloCandidate> candidates;
     {
-        std::lock_guard<std::mutex> lock(impl_->forwardMutex);
-        // The outputs point into the network's own buffers: decode before the next pass.
-        candidates = impl_->decoder->decode(impl_->forward(input), thresh);
+        auto net = impl_->nets.acquire();
+        candidates = impl_->decoder->decode(impl_->forward(*net, input), thresh);
     }
     auto g = impl_->pre.geometry(imageSize);
     std::vector<YoloObjectInfo> objects;

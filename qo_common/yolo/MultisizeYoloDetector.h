@@ -13,9 +13,11 @@
 // A YOLO detector that takes frames of any size: prepare() scales an image to the network input,
 // infer() maps the detections back into the coordinates of the image that was prepared.
 //
-// Threads: prepare() may run on any number of threads at once. infer() may too; the forward
-// passes of one detector are serialised by a mutex of its own. Settings (thresh, setResize,
-// setKeepAspect) are meant to be made before the detector is shared.
+// Threads: prepare() may run on any number of threads at once. infer() may too: each forward runs
+// on a network of the detector's own pool, which grows (each network made and warmed on first
+// need) up to the number of users set, so that many calls run in parallel and more wait.
+// Settings (thresh, setResize, setKeepAspect, setUsers) are meant to be made before the detector
+// is shared; setUsers may also follow later.
 class MultisizeYoloDetector {
   public:
     // Reads the model named by a network's "model" object (keys in the README, "Network models").
@@ -46,6 +48,11 @@ class MultisizeYoloDetector {
 
     cv::Size inputSize() const;
     const std::vector<std::string>& classNames() const;
+
+    // How many threads may call infer() at once (at least 1): the most networks the pool holds.
+    void setUsers(size_t users);
+    // Networks the pool holds now.
+    size_t pooledNets() const;
 
     struct Impl;
 

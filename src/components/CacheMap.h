@@ -9,6 +9,9 @@ namespace ek {
 
 // Models shared by the networks that name the same key, counted by their users. Creation runs
 // under the cache's mutex, so one model per key is loaded (and warmed up) once.
+//
+// A model that offers setUsers(n) is told its count whenever it changes: each user forwards from
+// a thread of its own, and the model keeps at most that many copies of its network for them.
 template <typename K, typename V>
 class CacheMap {
   public:
@@ -39,9 +42,11 @@ class CacheMap {
         auto found = cache.find(key);
         if (found != cache.end()) {
             ++found->second.count;
+            tellUsers(found->second);
             return found->second.value;
         }
         auto inserted = cache.emplace(key, Entry{1, factory()}).first;
+        tellUsers(inserted->second);
         return inserted->second.value;
     }
 
@@ -52,9 +57,12 @@ class CacheMap {
         if (found == cache.end()) {
             return;
         }
-        if (--found->second.count == 0) {
+        if (found->second.count == 1) {
             cache.erase(found);
+            return;
         }
+        --found->second.count;
+        tellUsers(found->second);
     }
 
     // Users of `key` (0 when absent) and number of keys; for statistics and tests.
@@ -69,6 +77,12 @@ class CacheMap {
     }
 
   private:
+    static void tellUsers(Entry& entry) {
+        if constexpr (requires(V & v) { v->setUsers(size_t{1}); }) {
+            entry.value->setUsers(entry.count);
+        }
+    }
+
     std::map<K, Entry> cache;
     mutable std::mutex mutex;
 };

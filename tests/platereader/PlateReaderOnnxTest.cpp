@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -174,6 +176,42 @@ TEST_F(PlateReaderOnnxTest, OneSharedReaderServesSeveralThreads) {
     }
     for (auto& t : threads) {
         t.join();
+    }
+}
+
+// Networks in parallel, decodings one at a time: every reading (alternatives included) is the one
+// a read alone gives, for both decodings.
+TEST_F(PlateReaderOnnxTest, ParallelReadsOfOneReaderMatchReadsAlone) {
+    const std::vector<std::string> texts = {"AB12C3D", "XYZ987", "5S2Z", "777", "M0N1Q2"};
+    for (const char* type : {"beam", "greedy"}) {
+        SCOPED_TRACE(type);
+        auto reader = createPlateReader(networkObject({{"type", type}, {"beamSize", 4}}), false, 1);
+        std::vector<std::vector<LPRDetection>> alone;
+        for (const auto& text : texts) {
+            alone.push_back(readPlate(*reader, plate_drawing::colourPlate(text)));
+        }
+        reader->setUsers(4);
+        std::atomic<int> differing{0};
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                for (size_t i = 0; i < 15; ++i) {
+                    const size_t which = (t + i) % texts.size();
+                    const auto got = readPlate(*reader, plate_drawing::colourPlate(texts[which]));
+                    const auto& want = alone[which];
+                    bool same = got.size() == want.size();
+                    for (size_t k = 0; same && k < got.size(); ++k) {
+                        same = got[k].value == want[k].value && got[k].rootValue == want[k].rootValue &&
+                               std::fabs(got[k].confidence - want[k].confidence) <= 1e-5f;
+                    }
+                    differing += same ? 0 : 1;
+                }
+            });
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        EXPECT_EQ(differing.load(), 0);
     }
 }
 

@@ -15,7 +15,8 @@ class BeamDecoder;
 // Preprocessing, the network call and both decodings of a plate reader; subclasses build the
 // network and set the fields.
 //
-// `read` holds the reader's own mutex for the whole call (the decoder buffers are reused).
+// `read` runs the network without a lock (the wrapper lends each call a network of its own) and
+// holds the reader's own mutex for the decoding (the decoder buffers are reused).
 class PlateReaderBase : public IPlateReader {
   public:
     using CharWithProb = CtcDecoder::CharWithProb;
@@ -26,6 +27,8 @@ class PlateReaderBase : public IPlateReader {
     // maximum. A crop without contrast (max == min) is prepared as zeros.
     void prepare(std::vector<LPRDetection>& dets) override;
     void read(std::vector<LPRDetection>& dets, std::vector<float>* output) override;
+    // Passed on to the inference object: at most `users` networks of the model.
+    void setUsers(size_t users) override;
 
     // What `read` does after the network: decodes `output` (batchSize x ctcSize x ctcWidth scores)
     // into `dets`. Throws std::invalid_argument for an output of the wrong size and

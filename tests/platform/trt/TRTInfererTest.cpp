@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "tests/models/PlateDrawing.h"
@@ -77,6 +79,42 @@ TEST_F(TRTInfererTest, ConcurrentCallsOnOneEngineGiveTheSingleThreadResults) {
     a.join();
     b.join();
     c.join();
+}
+
+// Users of one engine forward in parallel, each on a network of the pool: every output is the one
+// of a forward alone, and the pool never holds more networks than users.
+TEST_F(TRTInfererTest, ParallelForwardsOfOneEngineMatchForwardsAlone) {
+    const std::vector<std::string> plates = {"AB12C3D", "XYZ987", "777", "M0N1Q2", "", "WWWWWWW"};
+    TRTInferer inferer(builder.getEngine(), builder.dims(), 1);
+    std::vector<std::vector<float>> alone;
+    for (const auto& p : plates) {
+        alone.push_back(inferer.infer(plate_drawing::input(p)));
+    }
+    constexpr size_t kUsers = 4;
+    inferer.setUsers(kUsers);
+    std::atomic<int> differing{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 2 * kUsers; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < 30; ++i) {
+                const size_t which = (t + i) % plates.size();
+                const auto out = inferer.infer(plate_drawing::input(plates[which]));
+                bool same = out.size() == alone[which].size();
+                for (size_t k = 0; same && k < out.size(); ++k) {
+                    same = std::fabs(out[k] - alone[which][k]) <= 1e-5f;
+                }
+                differing += same ? 0 : 1;
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(differing.load(), 0);
+    EXPECT_GE(inferer.pooledNets(), 1u);
+    EXPECT_LE(inferer.pooledNets(), kUsers);
+    inferer.setUsers(1);  // the networks not lent are freed at once
+    EXPECT_EQ(inferer.pooledNets(), 1u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <thread>
 
 #include "tests/models/TestModels.h"
@@ -30,6 +31,7 @@ json darknetModel() {
 
 const cv::Scalar kWhite(255, 255, 255);
 const cv::Scalar kMagenta(255, 0, 255);
+const cv::Scalar kCyan(255, 255, 0);
 
 cv::Mat blackWith(cv::Size size, std::vector<std::pair<cv::Rect, cv::Scalar>> squares) {
     cv::Mat image(size, CV_8UC3, cv::Scalar::all(0));
@@ -222,6 +224,46 @@ TEST(MultisizeYoloDetectorTest, ConcurrentInferOnOneDetectorGivesTheSameResults)
         t.join();
     }
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(MultisizeYoloDetectorTest, ParallelInferMatchesInferAloneOverATableOfFrames) {
+    auto d = MultisizeYoloDetector::load(onnxModel("grid_v5_64.onnx"));
+    d.thresh = 0.3f;
+    const std::vector<cv::Mat> frames = {
+        blackWith({64, 64}, {{{0, 0, 16, 16}, kWhite}}),
+        blackWith({64, 64}, {{{48, 48, 16, 16}, kMagenta}, {{0, 48, 16, 16}, kWhite}}),
+        blackWith({128, 64}, {{{16, 16, 32, 32}, kCyan}}),
+        blackWith({64, 64}, {}),
+        blackWith({96, 160}, {{{0, 0, 32, 32}, kWhite}, {{64, 96, 32, 32}, kMagenta}}),
+    };
+    std::vector<std::vector<YoloObjectInfo>> alone;
+    for (const auto& f : frames) {
+        alone.push_back(detect(d, f));
+    }
+    constexpr size_t kUsers = 3;
+    d.setUsers(kUsers);
+    std::atomic<int> differing{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < 25; ++i) {
+                const size_t which = (t + i) % frames.size();
+                const auto got = detect(d, frames[which]);
+                const auto& want = alone[which];
+                bool same = got.size() == want.size();
+                for (size_t k = 0; same && k < got.size(); ++k) {
+                    same = got[k].rect() == want[k].rect() && got[k].classId == want[k].classId &&
+                           std::fabs(got[k].detectionConfidence - want[k].detectionConfidence) <= 1e-5f;
+                }
+                differing += same ? 0 : 1;
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(differing.load(), 0);
+    EXPECT_LE(d.pooledNets(), kUsers);
 }
 
 }  // namespace

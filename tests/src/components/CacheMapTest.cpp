@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -81,6 +82,24 @@ TEST(CacheMapTest, EntriesLeftAtTheEndAreReportedOnStandardError) {
         cache.reset();
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.expected);
     }
+}
+
+// A model that keeps copies of its network for its users learns their count from the cache.
+TEST(CacheMapTest, AModelIsToldItsUsersWhenTheyChange) {
+    struct Model {
+        std::vector<size_t> told;
+        void setUsers(size_t users) { told.push_back(users); }
+    };
+    ek::CacheMap<std::string, std::shared_ptr<Model>> cache;
+    auto model = cache.getOrCreate("m", [] { return std::make_shared<Model>(); });
+    cache.getOrCreate("m", [] { return std::make_shared<Model>(); });
+    cache.getOrCreate("m", [] { return std::make_shared<Model>(); });
+    cache.getOrCreate("other", [] { return std::make_shared<Model>(); });
+    cache.release("m");
+    cache.release("m");
+    cache.release("m");  // the last user: the model goes, nothing to tell
+    cache.release("other");
+    EXPECT_EQ(model->told, (std::vector<size_t>{1, 2, 3, 2, 1}));
 }
 
 }  // namespace
