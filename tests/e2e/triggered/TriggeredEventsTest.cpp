@@ -100,14 +100,21 @@ TEST(TriggeredEventsTest, TriggersThroughTheWholeTriggeredRoad) {
     ASSERT_NE(past, nullptr);
     EXPECT_TRUE(past->at("frames").empty());
     EXPECT_TRUE(past->at("evts").empty());
-    const json stats = run.status().at("tr");
+    // The statistics count an event after it is posted.
+    json stats = run.status().at("tr");
+    const auto statsDeadline = Clock::now() + std::chrono::seconds(60);
+    while (stats.at("sizeStatistics") != 3 && Clock::now() < statsDeadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stats = run.status().at("tr");
+    }
     EXPECT_EQ(stats.at("sizeStatistics"), 3);
     EXPECT_EQ(stats.at("incompleteEvents"), 1);
     EXPECT_EQ(stats.at("cam").at("numberFrames"), (json{{"min", 0}, {"max", 10}}));
 
     // A trigger whose time is 3 s ahead waits for its frames; "/exit" drops it instead of waiting.
     EXPECT_EQ(run.trigger(TriggeredRun::triggerBody(4004, now() + 3000)).first, 200);
-    ASSERT_TRUE(waitForLine(run, "Creating event 4 by trigger 4004"));
+    // "Creating event <id> by trigger 4004": registered, so the stop finds it pending.
+    ASSERT_TRUE(waitForLine(run, " by trigger 4004"));
     EXPECT_TRUE(run.client->Get("/exit"));
     EXPECT_EQ(run.process->wait(), 0);
     const std::string log = run.process->standardError();
@@ -155,7 +162,13 @@ TEST(TriggeredEventsTest, TheBuilderWithBothModesGivesVehicleEventsAndTheTrigger
         }
     }
     EXPECT_TRUE(vehicle);
-    const json stats = run.status().at("tr").at("non-triggered-w-trigger");
+    // The statistics count an event after it is posted.
+    json stats = run.status().at("tr").at("non-triggered-w-trigger");
+    const auto statsDeadline = Clock::now() + std::chrono::seconds(60);
+    while (stats.at("triggered").at("sizeStatistics") != 1 && Clock::now() < statsDeadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stats = run.status().at("tr").at("non-triggered-w-trigger");
+    }
     EXPECT_EQ(stats.at("triggered").at("sizeStatistics"), 1);
     EXPECT_TRUE(stats.contains("non-triggered"));
     EXPECT_TRUE(run.client->Get("/exit"));
