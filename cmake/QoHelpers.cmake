@@ -38,6 +38,12 @@ endfunction()
 # test does not start last and run alone (a fresh build has no timings of its own yet).
 function(qo_add_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT;COST" "SOURCES;LIBS;LABELS" ${ARGN})
+  # A sanitized test takes the suppressions of reports from inside Debian's libraries, whichever of
+  # them it reaches (also through a library of ours or a child it starts).
+  set(suppressions ${PROJECT_SOURCE_DIR}/tests/support/ThirdPartySuppressions.cpp)
+  if(QO_SANITIZE AND NOT suppressions IN_LIST T_SOURCES)
+    list(APPEND T_SOURCES ${suppressions})
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   qo_target_options(${T_NAME})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
