@@ -9,10 +9,11 @@ extern "C" const char* __tsan_default_suppressions() {
     // GDAL, loaded by OpenCV's image codecs, takes two of its own mutexes in both orders inside
     // every cv::imencode / cv::imdecode, even in a single thread.
     return "deadlock:CPLAcquireMutex\n"
-           // FFmpeg frees a pooled buffer (or a frame's side data) that a decoder frame thread
-           // allocated; the pool hands buffers over by atomic reference counts.
-           "race:av_buffer_unref\n"
-           "race:av_frame_unref\n"
+           // A free of FFmpeg's against the allocation of the same buffer (or of a frame's side
+           // data) on a decoder frame thread, which handed it over by atomic reference counts.
+           // Matched on the allocation: a race of ours with FFmpeg's free still shows.
+           "race:av_malloc\n"
+           "race:av_frame_new_side_data_from_buf\n"
            // FFmpeg's decoder teardown destroys its frame threads' mutexes. Only C libraries call
            // pthread_mutex_destroy: our std::mutex has a trivial destructor.
            "race_top:pthread_mutex_destroy\n"
