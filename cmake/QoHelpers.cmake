@@ -33,9 +33,17 @@ function(qo_library target)
   target_link_libraries(${target} PUBLIC qo_common)
 endfunction()
 
-# qo_add_test(NAME n SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# qo_add_test(NAME n SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [COST s])
+# COST: about how many seconds the test runs; ctest -j starts the costly ones first, so that a long
+# test does not start last and run alone (a fresh build has no timings of its own yet).
 function(qo_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT;COST" "SOURCES;LIBS;LABELS" ${ARGN})
+  # A sanitized test takes the suppressions of reports from inside Debian's libraries, whichever of
+  # them it reaches (also through a library of ours or a child it starts).
+  set(suppressions ${PROJECT_SOURCE_DIR}/tests/support/ThirdPartySuppressions.cpp)
+  if(QO_SANITIZE AND NOT suppressions IN_LIST T_SOURCES)
+    list(APPEND T_SOURCES ${suppressions})
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   qo_target_options(${T_NAME})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
@@ -47,6 +55,9 @@ function(qo_add_test)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
                        ENVIRONMENT "QO_TEST_DATA=${PROJECT_BINARY_DIR}/testdata")
+  if(T_COST)
+    set_tests_properties(${T_NAME} PROPERTIES COST ${T_COST})
+  endif()
 endfunction()
 
 # qo_add_bench(NAME n SOURCES ... LIBS ...)

@@ -2,25 +2,63 @@
 # Sets up (packages, configure, build) and runs every test: a normal build, then an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under ThreadSanitizer,
 # then every fuzz target for 60 s (all at once; scripts/fuzz.sh).
+#
+# The plain tests run alone: the soak among them measures the service's memory and its stop. Each
+# later tree builds while the tests of the one before run (no test depends on the machine's speed,
+# and the cores idle while long tests end), so the builds add little to the time of the whole.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+sanitizers=$([ "${QO_SKIP_SANITIZERS:-0}" != "1" ] && echo 1 || echo 0)
+fuzz=$([ "${QO_SKIP_FUZZ:-0}" != "1" ] && echo 1 || echo 0)
+
+# build_in_background <log> <command...>: sets `built` to the pid of the build.
+build_in_background() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  built=$!
+}
+# finish_build <pid> <log> <name>: waits for the build and shows the end of its log when it failed.
+finish_build() {
+  if ! wait "$1"; then
+    echo "test.sh: the $3 build failed; its log ($2) ends:" >&2
+    tail -60 "$2" >&2
+    exit 1
+  fi
+}
+mkdir -p build-logs
+# A failure or an interrupt does not leave a build running behind.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 
 bash scripts/setup.sh
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-if [ "${QO_SKIP_SANITIZERS:-0}" != "1" ]; then
+if [ "$sanitizers" = "1" ]; then
   BUILD_DIR=build-asan BUILD_TYPE=Debug CMAKE_EXTRA="-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF" \
     bash scripts/setup.sh
+  build_in_background build-logs/tsan.log env BUILD_DIR=build-tsan BUILD_TYPE=RelWithDebInfo \
+    CMAKE_EXTRA="-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF" bash scripts/setup.sh
+  tsan_build=$built
+  asan_failed=0
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" || asan_failed=1
+  finish_build "$tsan_build" build-logs/tsan.log ThreadSanitizer
+  [ "$asan_failed" = "0" ] || exit 1
 
-  BUILD_DIR=build-tsan BUILD_TYPE=RelWithDebInfo CMAKE_EXTRA="-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF" \
-    bash scripts/setup.sh
+  if [ "$fuzz" = "1" ]; then
+    build_in_background build-logs/fuzz.log env QO_FUZZ_BUILD_ONLY=1 bash scripts/fuzz.sh
+    fuzz_build=$built
+  fi
+  tsan_failed=0
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L tsan
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L tsan || tsan_failed=1
+  if [ "$fuzz" = "1" ]; then
+    finish_build "$fuzz_build" build-logs/fuzz.log fuzz
+  fi
+  [ "$tsan_failed" = "0" ] || exit 1
 fi
 
-if [ "${QO_SKIP_FUZZ:-0}" != "1" ]; then
+if [ "$fuzz" = "1" ]; then
   bash scripts/fuzz.sh 60
 fi

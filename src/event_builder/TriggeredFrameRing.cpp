@@ -74,6 +74,7 @@ TriggeredFrameRing::Frames TriggeredFrameRing::getPrePost(int64_t ts, int pre, i
 }
 
 bool TriggeredFrameRing::waitForPush(Lock& lock, uint64_t seen, Clock::time_point deadline) {
+    ++waitsBegun_;
     _not_empty.wait_until(lock, deadline, [&] { return _counter != seen || _is_poisoned; });
     return _counter != seen && !_is_poisoned;
 }

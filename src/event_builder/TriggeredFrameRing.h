@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -53,6 +54,8 @@ class TriggeredFrameRing : public limited_queue<std::shared_ptr<FrameWithInfo>> 
     Frames getPrePost(int64_t ts, int pre, int post, int srcId, int64_t triggerId, const char* stage);
 
     const Limits& limits() const { return limits_; }
+    // Waits for a push begun so far by all walks: lets a feeder push exactly when a walk waits.
+    uint64_t waitsBegun() const { return waitsBegun_.load(); }
 
   private:
     using Lock = std::unique_lock<std::mutex>;
@@ -72,4 +75,5 @@ class TriggeredFrameRing : public limited_queue<std::shared_ptr<FrameWithInfo>> 
     int64_t newestTs();
 
     Limits limits_;
+    std::atomic<uint64_t> waitsBegun_{0};
 };

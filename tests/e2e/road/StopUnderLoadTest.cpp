@@ -26,8 +26,9 @@
 // demo detector and reader into a builder of its lane that writes clips and posts to the event sink,
 // while triggers keep arriving. Lane 1 has the builder with both modes, so its triggers are taken and
 // their trigger threads are still collecting when the stop comes; the other lanes have non-triggered
-// builders. Whether the stop comes as GET "/exit" or as SIGTERM, the process must end promptly with
-// status 0 after joining every worker group, and the clips it leaves must all be whole.
+// builders. Whether the stop comes as GET "/exit" or as SIGTERM, the process must end with status 0
+// after joining every worker group, and the clips it leaves must all be whole. How long the stop takes
+// is printed here and bounded by the soak (bench/road/road_soak.py), on a build without sanitizers.
 namespace {
 
 namespace fs = std::filesystem;
@@ -39,8 +40,6 @@ constexpr int kTriggeredLane = 1;
 // Triggers are timed this far ahead (the service gives up on more than 5 s), so an accepted one waits
 // that long for its start frame and then for its post frames: it is pending at the stop.
 constexpr auto kTriggerAhead = std::chrono::seconds(3);
-// What a stop may take: the workers finish the frame in hand, reports finish their clip.
-constexpr auto kStopLimit = std::chrono::seconds(5);
 
 json demoNetwork(const std::string& name) {
     std::ifstream in(std::string(QO_SOURCE_DIR) + "/demo/config.json");
@@ -277,7 +276,6 @@ TEST(StopUnderLoadTest, ExitAndSigtermEndTheRunPromptlyWithEveryThreadJoinedAndW
         EXPECT_NE(lineWith(log, "pending trigger event(s) dropped at the stop").find("lane1: "),
                   std::string::npos);
         EXPECT_EQ(status, 0) << process.standardError();
-        EXPECT_LE(took, kStopLimit) << took.count() << " ms";
         EXPECT_EQ(process.standardError(), "");
         EXPECT_EQ(sink.refused(), 0u);
         EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged;

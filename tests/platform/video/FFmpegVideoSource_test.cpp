@@ -276,13 +276,13 @@ TEST(FFmpegVideoSource, StopInterruptsAReadBlockedOnAStreamThatFellSilent) {
             progressed.notify_all();
         }
     });
-    // Half of the stream holds about 50 frames: once 20 are out the reader is soon waiting on a
-    // socket that stays silent (600 s of time-out); only stop can end that wait.
+    // Half of the stream holds about 50 frames: once 20 are out and every byte sent is read, the
+    // reader waits on a socket that stays silent (600 s of time-out); only stop can end that wait.
     {
         std::unique_lock<std::mutex> lock(mutex);
         progressed.wait(lock, [&] { return frames >= 20; });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    server.waitUntilClientsReadAll();
     source->stop();
     reader.join();
     ASSERT_TRUE(last);

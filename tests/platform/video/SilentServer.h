@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -55,7 +58,38 @@ class SilentServer {
         accepted_.wait(lock, [&] { return served_ >= count; });
     }
 
+    // Waits until every prefix was sent and the clients of this process have read all of it: a
+    // reader that goes on reading can then only wait on the silent socket.
+    void waitUntilClientsReadAll() {
+        waitForClients(1);
+        while (unreadByClients() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
   private:
+    // Bytes waiting in the receive queues of this process's sockets connected to the server.
+    int unreadByClients() const {
+        int unread = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            int fd = -1;
+            try {
+                fd = std::stoi(entry.path().filename().string());
+            } catch (const std::exception&) {
+                continue;
+            }
+            sockaddr_in peer{};
+            socklen_t length = sizeof(peer);
+            int queued = 0;
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+                peer.sin_family == AF_INET && ntohs(peer.sin_port) == port_ &&
+                ::ioctl(fd, FIONREAD, &queued) == 0) {
+                unread += queued;
+            }
+        }
+        return unread;
+    }
+
     void run() {
         while (!done_) {
             pollfd fd{listen_, POLLIN, 0};

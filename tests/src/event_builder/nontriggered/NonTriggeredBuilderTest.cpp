@@ -539,8 +539,8 @@ TEST(NonTriggeredBuilderThreadsTest, PoisonAndDestructionEndReportsWaitingForDet
         for (size_t i = 0; i < 3; ++i) {
             builder->consume(frameOf(1, clip.frameTimes[i], {Plate{"AB0C12"}}));
         }
-        ASSERT_TRUE(capture.log->waitFor("LQ_Rects: buffer size", std::chrono::seconds(30)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the wait itself
+        // The ring's lock is held from this line into the wait for the missing frames.
+        ASSERT_TRUE(capture.log->waitFor("LQ_Rects: Found start frame", std::chrono::seconds(30)));
 
         const auto start = std::chrono::steady_clock::now();
         if (byDestruction) {

@@ -374,14 +374,12 @@ TEST_F(TriggeredBuilderTest, ThePoisonFrameWakesCollectionsAndDropsPendingEvents
     echo.close();
     builder->trigger(triggerAt(31, triggerFor(5)), {1});  // claimed frames held in the network
     lane.ctx.stop = true;
-    const auto start = Clock::now();
     // The collection waits (for 30 s) for frames that the camera does not deliver.
     auto waiting =
         std::async(std::launch::async, [&] { builder->trigger(triggerAt(32, triggerFor(15)), {1}); });
     ASSERT_TRUE(capture.log->waitFor("by trigger 32"));  // logged once its id is registered
     echo.feed(FrameWithInfo::makePoison());
     EXPECT_EQ(waiting.wait_for(20s), std::future_status::ready);
-    EXPECT_LT(Clock::now() - start, 20s);
     EXPECT_TRUE(capture.log->contains("tr: 2 pending trigger event(s) dropped at the stop", ILog::LevelInfo));
     // Dropped, not reported over the frames it had when it woke.
     EXPECT_FALSE(capture.log->contains("by trigger 32 is created"));

@@ -40,13 +40,14 @@ enum class Timing {
     AtOnce,        // returns without waiting for anything
     AfterTimeout,  // returns after one frame wait that brought nothing
     WithFrames,    // returns once the frames it needs have arrived
+    UntilPoison,   // returns when the ring is poisoned while it waits
 };
 
 struct Row {
     const char* name;
     uint64_t capacity;
     int prefilled;          // frames 0 .. prefilled-1 are in the ring before the call
-    int pushedLater;        // the camera thread pushes the next ones, 20 ms apart, during the call
+    int pushedLater;        // the camera thread pushes the next ones during the call, one a wait
     double at;              // trigger time, in frame steps from frame 0
     int64_t baseFromNowMs;  // time of frame 0 relative to the clock
     int pre;
@@ -55,17 +56,27 @@ struct Row {
     Timing timing;
     const char* warning = nullptr;  // part of a Warning line the call must log
     bool poisonBefore = false;
-    bool poisonDuring = false;
 };
 
+// Waits until the ring's walks have begun `waits` waits, or `stop`.
+bool waitForWaits(const TriggeredFrameRing& ring, uint64_t waits, const std::atomic<bool>& stop) {
+    while (ring.waitsBegun() < waits) {
+        if (stop) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Pushes the next frame each time the walk waits, so that the walk meets every interleaving the
+// same way however the threads are scheduled.
 class Camera {
   public:
     Camera(TriggeredFrameRing& ring, int first, int count, int64_t base) {
         thread_ = std::thread([&ring, first, count, base, this] {
-            std::this_thread::sleep_for(30ms);
-            for (int i = first; i < first + count && !stop_; ++i) {
-                ring.push(frameAt(i, base));
-                std::this_thread::sleep_for(20ms);
+            for (int i = 0; i < count && waitForWaits(ring, static_cast<uint64_t>(i) + 1, stop_); ++i) {
+                ring.push(frameAt(first + i, base));
             }
         });
     }
@@ -79,16 +90,22 @@ class Camera {
     std::thread thread_;
 };
 
+// Poisons the ring once a walk waits.
 class Poisoner {
   public:
     explicit Poisoner(TriggeredFrameRing& ring)
-        : thread_([&ring] {
-              std::this_thread::sleep_for(150ms);
-              ring.poison();
+        : thread_([&ring, this] {
+              if (waitForWaits(ring, 1, stop_)) {
+                  ring.poison();
+              }
           }) {}
-    ~Poisoner() { thread_.join(); }
+    ~Poisoner() {
+        stop_ = true;
+        thread_.join();
+    }
 
   private:
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -118,7 +135,7 @@ TEST(TriggeredFrameRingTest, PrePostTable) {
         {"eviction during the waits", 5, 5, 8, 8, past, 8, 0, {0, 1, 2, 3, 4, 5, 6, 7}, Timing::WithFrames},
         {"eviction, pre and post", 5, 5, 10, 8, past, 3, 3, {5, 6, 7, 8, 9, 10}, Timing::WithFrames},
         {"ring not yet full", 50, 5, 5, 6, past, 6, 0, {0, 1, 2, 3, 4, 5}, Timing::WithFrames},
-        {"poison during the walk", 20, 10, 0, 15, past, 3, 3, {}, Timing::AtOnce, nullptr, false, true},
+        {"poison during the walk", 20, 10, 0, 15, past, 3, 3, {}, Timing::UntilPoison},
         {"poisoned ring", 20, 10, 0, 5, past, 3, 3, {}, Timing::AtOnce, nullptr, true},
         {"pre and post 0", 20, 10, 0, 15, past, 0, 0, {}, Timing::AtOnce},
         {"far ahead", 20, 10, 0, 0, 60000, 3, 3, {}, Timing::AtOnce, "reason=search_start_frame"},
@@ -127,7 +144,7 @@ TEST(TriggeredFrameRingTest, PrePostTable) {
          0,
          0,
          0,
-         -5000,
+         -120000,
          3,
          3,
          {},
@@ -150,9 +167,10 @@ TEST(TriggeredFrameRingTest, PrePostTable) {
         SCOPED_TRACE(row.name);
         auto capture = CapturingLog::install();
         TriggeredFrameRing::Limits limits;
-        // Rows that must not wait get a wait far above what they may take; rows that time out a
-        // short one.
+        // Rows that must not time out get a wait far above what they may take; rows that time out a
+        // short one. An empty ring is stale only after a minute, far above any delay of this thread.
         limits.frameWait = row.timing == Timing::AfterTimeout ? 300ms : 30s;
+        limits.staleEmpty = 60s;
         TriggeredFrameRing ring(row.capacity, limits);
         const int64_t base = CommonUtils::getTs() + row.baseFromNowMs;
         for (int i = 0; i < row.prefilled; ++i) {
@@ -170,21 +188,24 @@ TEST(TriggeredFrameRingTest, PrePostTable) {
                 camera = std::make_unique<Camera>(ring, row.prefilled, row.pushedLater, base);
             }
             std::unique_ptr<Poisoner> poisoner;
-            if (row.poisonDuring) {
+            if (row.timing == Timing::UntilPoison) {
                 poisoner = std::make_unique<Poisoner>(ring);
             }
             got = ring.getPrePost(ts, row.pre, row.post, 1, 77, row.post > 0 ? "post" : "pre");
         }
         const auto took = Clock::now() - start;
         EXPECT_EQ(indexesOf(got), row.expected);
-        if (row.timing == Timing::AfterTimeout) {
-            EXPECT_GE(took, 300ms);
+        if (row.timing == Timing::AtOnce) {
+            EXPECT_EQ(ring.waitsBegun(), 0u);
         } else {
-            EXPECT_LT(took, 10s);
+            EXPECT_GE(ring.waitsBegun(), 1u);
+        }
+        if (row.timing == Timing::AfterTimeout) {
+            EXPECT_GE(took, 300ms);  // a lower bound: a slow machine only lengthens the wait
         }
         if (row.warning) {
             EXPECT_TRUE(capture.log->contains(row.warning, ILog::LevelWarning));
-        } else if (!row.poisonBefore && !row.poisonDuring) {
+        } else if (!row.poisonBefore && row.timing != Timing::UntilPoison) {
             EXPECT_TRUE(capture.log->messages(ILog::LevelWarning).empty());
         }
     }

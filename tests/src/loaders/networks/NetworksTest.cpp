@@ -36,6 +36,7 @@ class FakeComponent : public Component {
             changed.notify_all();
             changed.wait(lock, [&] { return !holding; });
         }
+        std::this_thread::sleep_for(inferAtLeast.load());
         frame->yoloInfo.resize(1);
         ++inferred;
     }
@@ -58,6 +59,7 @@ class FakeComponent : public Component {
 
     std::atomic<int> prepared{0};
     std::atomic<int> inferred{0};
+    std::atomic<std::chrono::milliseconds> inferAtLeast{std::chrono::milliseconds(0)};
 
   private:
     std::mutex mutex;
@@ -126,9 +128,14 @@ TEST_F(NetworksTest, PreparedFramesAreInferredAndForwardedInOrder) {
     }
     EXPECT_EQ(fake->prepared.load(), 5);
     EXPECT_EQ(fake->inferred.load(), 5);
-    // steps this short take 0 whole milliseconds
-    EXPECT_EQ(netTime("net"), 0.f);
-    EXPECT_EQ(netTime("net_infer"), 0.f);
+    // Both stages keep a running mean; a step held for 20 ms adds at least 20 whole milliseconds to
+    // its frame and a tenth of that to the stage's mean. Lower bounds only: a slow machine raises them.
+    EXPECT_GE(netTime("net"), 0.f);
+    fake->inferAtLeast = std::chrono::milliseconds(20);
+    push("net", frame("slow"));
+    const auto slow = pop("out");
+    EXPECT_GE(slow->processTime, 20.f);
+    EXPECT_GE(netTime("net_infer"), 2.f);
 }
 
 TEST_F(NetworksTest, InferenceOffOrSkipPassesFramesThroughUntouched) {
