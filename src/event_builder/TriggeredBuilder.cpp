@@ -44,6 +44,9 @@ TriggeredEventBuilder::TriggeredEventBuilder(ek::PipelineContext& ctx, const jso
 
 TriggeredEventBuilder::TriggeredEventBuilder(ek::PipelineContext& ctx, const json& config, Timing timing)
     : LpEventBuilder(ctx, config), timing_(timing) {
+    if (!timing_.now) {
+        timing_.now = [] { return TriggeredEvent::Clock::now(); };
+    }
     const BuilderConfig keys(config);
     const int64_t size = keys.integer("bufferSize", 50);
     if (size < 1 || size > kMaxBufferSize) {
