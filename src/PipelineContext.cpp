@@ -149,6 +149,22 @@ bool PipelineContext::waitForStop(std::chrono::milliseconds period) {
     return stopRequested_.wait_for(guard, period, [this] { return stop.load(); });
 }
 
+bool PipelineContext::requestDrain() {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(stopMutex_);
+        first = !draining_.exchange(true);
+    }
+    stopRequested_.notify_all();
+    return first;
+}
+
+bool PipelineContext::waitForStopOrDrain() {
+    std::unique_lock<std::mutex> guard(stopMutex_);
+    stopRequested_.wait(guard, [this] { return stop.load() || draining_.load(); });
+    return !stop.load();
+}
+
 void PipelineContext::withTriggerThreads(const std::function<void(std::vector<std::future<void>>&)>& fn) {
     std::lock_guard<std::mutex> guard(triggerThreadsMutex_);
     fn(triggerThreads_);

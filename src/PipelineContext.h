@@ -125,6 +125,27 @@ class PipelineContext {
     // already was on entry).
     bool waitForStop(std::chrono::milliseconds period);
 
+    // --- the end of the input: a file source that does not restart has ended ---
+    // Asks main to drain the pipeline before the orderly stop; true for the first request. From
+    // then on producers reopen nothing and trigger intake refuses triggers.
+    bool requestDrain();
+    bool draining() const { return draining_.load(); }
+    // Blocks until the stop or a drain is requested; true when a drain is and the stop is not.
+    bool waitForStopOrDrain();
+    // Frames pushed into a balancer or frame queue and not yet handled by that queue's worker: the
+    // pusher counts before it pushes, the worker after it has handed the frame on, so the count is
+    // 0 only while no frame is anywhere between the producers and the builders. Poison frames are
+    // not counted. Only a drain reads it.
+    void frameQueued() { framesInFlight_.fetch_add(1); }
+    void frameHandled() { framesInFlight_.fetch_sub(1); }
+    int64_t framesInFlight() const { return framesInFlight_.load(); }
+    // The drain asks every builder worker to flush once its queue is empty; each worker notes its
+    // flush as done.
+    void requestFlush() { flushRequested_ = true; }
+    bool flushRequested() const { return flushRequested_.load(); }
+    void builderFlushed() { flushedBuilders_.fetch_add(1); }
+    size_t flushedBuilders() const { return flushedBuilders_.load(); }
+
     // --- trigger threads ---
     // Calls `fn` with the futures of the trigger threads while holding their own mutex, so that
     // pruning, the limit test and the launch are one step. join() waits for what is left.
@@ -138,6 +159,10 @@ class PipelineContext {
 
     std::mutex stopMutex_;
     std::condition_variable stopRequested_;
+    std::atomic<bool> draining_{false};
+    std::atomic<int64_t> framesInFlight_{0};
+    std::atomic<bool> flushRequested_{false};
+    std::atomic<size_t> flushedBuilders_{0};
     std::mutex readyMutex_;
     bool ready_ = false;
     bool exitPending_ = false;

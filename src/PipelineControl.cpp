@@ -8,6 +8,7 @@ void initalizePipelineControl(PipelineContext& ctx) {
         for (const auto& name : destinations) {
             const auto found = ctx.queues.find(name);
             if (found != ctx.queues.end()) {
+                ctx.frameQueued();
                 found->second->push(frame);
             }
         }

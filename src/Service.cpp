@@ -14,6 +14,7 @@
 #include "src/AppControl.h"
 #include "src/PipelineContext.h"
 #include "src/PipelineControl.h"
+#include "src/PipelineDrain.h"
 #include "src/PipelineLoading.h"
 #include "src/SignalStop.h"
 #include "src/Trigger.h"
@@ -70,6 +71,13 @@ int runPipeline(PipelineContext& ctx, nlohmann::json& document, const std::strin
     startSignal(startUrl);
     if (exitPending) {
         ILog::Info("/exit came during loading: stopping now");
+        ctx.terminate();
+        ctx.sws.stop();
+    }
+    // A file source that does not restart has ended: what it read is drained, then the stop is
+    // the one of GET "/exit". A stop requested meanwhile cuts the drain short.
+    if (ctx.waitForStopOrDrain()) {
+        drainPipeline(ctx);
         ctx.terminate();
         ctx.sws.stop();
     }

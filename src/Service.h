@@ -27,7 +27,9 @@ ServiceSettings readServiceSettings(const nlohmann::json& document);
 // shut-down. Returns the exit status: 0 after an orderly stop, 1 when the configuration cannot
 // be read or loading fails; the reason then goes to `err` as one "Loading failed: ..." line
 // (and to the log, once the logger is up). A port that cannot be listened on is a loading failure.
-// SIGTERM and SIGINT stop the run as GET "/exit" does (exit status 0). Call curl::globalInit()
+// SIGTERM and SIGINT stop the run as GET "/exit" does (exit status 0). The end of a file source
+// that does not restart drains the pipeline (drainPipeline) and then stops the same way; a
+// signal or GET "/exit" during the drain stops at once. Call curl::globalInit()
 // before, and call this before any other thread starts (it blocks the stop signals for them).
 int runService(const std::string& configPath, std::ostream& err);
 

@@ -99,7 +99,8 @@ void intake(PipelineContext& ctx, const QEVATriggerEvent& te) {
     if (!ctx.isReady()) {
         throw std::runtime_error("service is starting");
     }
-    if (ctx.stop) {
+    // A drain ends in the stop: a trigger now would wait for frames of stopped sources.
+    if (ctx.stop || ctx.draining()) {
         throw std::runtime_error("service is stopping");
     }
     ctx.triggerStats.onReceived();

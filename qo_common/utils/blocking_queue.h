@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -42,6 +44,38 @@ class blocking_queue {
         }
         _not_full.notify_one();
         return item;
+    }
+
+    // As pop, but gives nothing once `timeout` has passed with the queue empty.
+    std::optional<T> popFor(std::chrono::milliseconds timeout) {
+        std::optional<T> item;
+        {
+            std::unique_lock<std::mutex> lock(_mutex);
+            if (!_not_empty.wait_for(lock, timeout, [this] { return !_queue.empty(); })) {
+                return item;
+            }
+            item.emplace(std::move(_queue.front()));
+            _queue.pop_front();
+        }
+        _not_full.notify_one();
+        return item;
+    }
+
+    // As push, but gives up at `deadline` while the queue is still full; false then. True when the
+    // item was stored or dropped by the poisoning.
+    bool pushUntil(const T& item, std::chrono::steady_clock::time_point deadline) {
+        {
+            std::unique_lock<std::mutex> lock(_mutex);
+            if (!_not_full.wait_until(lock, deadline,
+                                      [this] { return _queue.size() < _capacity || _is_poisoned; })) {
+                return false;
+            }
+            if (!_is_poisoned) {
+                _queue.push_back(item);
+            }
+        }
+        _not_empty.notify_all();
+        return true;
     }
 
     // Takes every queued item out (oldest first), leaves only the poison item and wakes everyone.

@@ -38,11 +38,13 @@ BufferDetections::Rects BufferDetections::rects(long start, long stop) {
     const auto deadline = deadlineFor(stop);
 
     std::unique_lock<std::mutex> lock(_mutex);
-    if (!_not_empty.wait_until(lock, deadline, [this] { return !_queue.empty() || _is_poisoned; })) {
-        ILog::Warning("LQ_Rects: No data arrived in the buffer for the interval (%ld, %ld)", start, stop);
+    const bool arrived =
+        _not_empty.wait_until(lock, deadline, [this] { return !_queue.empty() || waitEnds(); });
+    if (_is_poisoned) {
         return {};
     }
-    if (_is_poisoned) {
+    if (!arrived || _queue.empty()) {
+        ILog::Warning("LQ_Rects: No data arrived in the buffer for the interval (%ld, %ld)", start, stop);
         return {};
     }
     const int64_t first = (*this)[0].first;
@@ -70,8 +72,16 @@ BufferDetections::Rects BufferDetections::rects(long start, long stop) {
 
 bool BufferDetections::waitForEntry(std::unique_lock<std::mutex>& lock, iterator& it,
                                     Clock::time_point deadline) {
-    _not_empty.wait_until(lock, deadline, [&] { return !it.atEnd() || _is_poisoned; });
+    _not_empty.wait_until(lock, deadline, [&] { return !it.atEnd() || waitEnds(); });
     return !_is_poisoned && !it.atEnd();
+}
+
+void BufferDetections::close() {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _closed = true;
+    }
+    _not_empty.notify_all();
 }
 
 bool BufferDetections::findStart(std::unique_lock<std::mutex>& lock, iterator& it, long start, long stop,
@@ -90,7 +100,7 @@ bool BufferDetections::findStart(std::unique_lock<std::mutex>& lock, iterator& i
             }
         }
         if (!waitForEntry(lock, it, deadline)) {
-            if (!_is_poisoned) {
+            if (!waitEnds()) {
                 ILog::Warning("LQ_Rects: Gave up waiting for the start of the interval (%ld, %ld)", start,
                               stop);
             }
@@ -110,7 +120,7 @@ void BufferDetections::copyInterval(std::unique_lock<std::mutex>& lock, iterator
             result[it->first] = it->second;
         }
         if (!waitForEntry(lock, it, deadline)) {
-            if (!_is_poisoned) {
+            if (!waitEnds()) {
                 ILog::Warning(
                     "LQ_Rects: Gave up waiting for the end of the interval at %ld: %ld frames gathered", stop,
                     static_cast<long>(result.size()));

@@ -44,6 +44,9 @@ class BufferDetections : public limited_queue<std::pair<int64_t, std::vector<Det
     // Safe from any number of threads while the worker pushes; holds the ring's mutex except while
     // waiting.
     Rects rects(long start, long stop);
+    // No entry will come any more (the input has ended): rects() stops waiting, now and later, and
+    // gives what the ring holds of its interval. Pushes are still taken.
+    void close();
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -58,5 +61,9 @@ class BufferDetections : public limited_queue<std::pair<int64_t, std::vector<Det
     void copyInterval(std::unique_lock<std::mutex>& lock, iterator& it, long stop, Clock::time_point deadline,
                       Rects& result);
 
+    // True when waiting is over: poisoned, or closed.
+    bool waitEnds() const { return _is_poisoned || _closed; }
+
     std::chrono::milliseconds _grace;  // fixed at construction
+    bool _closed = false;              // guarded by _mutex
 };

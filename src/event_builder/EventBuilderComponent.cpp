@@ -188,6 +188,10 @@ std::shared_ptr<EventBase> EventBuilderComponent::findEvent(
     return created;
 }
 
+bool EventBuilderComponent::reportsFrom(const ek::IVideoSource& camera) const {
+    return camera.isOnline() || ctx.draining();
+}
+
 void EventBuilderComponent::post(const QEVAPair& pair) const {
     if (pair.poison) {
         return;

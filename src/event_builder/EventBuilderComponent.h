@@ -13,6 +13,7 @@
 #include "qo_common/event_poster/QEVAPair.h"
 #include "qo_common/utils/FrameWithInfo.h"
 #include "qo_common/utils/LPRDetection.h"
+#include "qo_common/video/IVideoSource.h"
 #include "src/event_builder/BuilderConfig.h"
 #include "src/event_builder/EventBase.h"
 #include "src/event_builder/IEventBuilderComponent.h"
@@ -66,6 +67,10 @@ class EventBuilderComponent : public IEventBuilderComponent {
 
     int laneId() const override;
     std::string laneName() const override;
+
+    // Whether a report takes a lane camera's readings, frames and clip: while the camera is online,
+    // and also once the input has ended (a drain), whose cameras went offline as their files ended.
+    bool reportsFrom(const ek::IVideoSource& camera) const;
 
   protected:
     // The frame's readings whose text is longer than minLprStringSize bytes, by object id

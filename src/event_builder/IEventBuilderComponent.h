@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,16 @@ class IEventBuilderComponent {
     virtual void start() = 0;
     // One frame of the builder's input queue, the poison frame included (that is the stop).
     virtual void consume(std::shared_ptr<FrameWithInfo> frame) = 0;
+    // No frame has reached the worker for `sinceLastFrame`: the time-based work that frames would
+    // otherwise drive (sweeps due by frame time, return bounds). Worker thread only.
+    virtual void idle(std::chrono::milliseconds sinceLastFrame) { (void)sinceLastFrame; }
+    // The input has ended and every frame read has been consumed: report every open event that has
+    // its detections as if its forget time had passed, and return once those reports have finished
+    // (or at once when the stop is requested meanwhile). Worker thread only.
+    virtual void flush() {}
+    // How long after its last reading an open event may still wait for its report: what a drain of
+    // this builder may need beyond its own work.
+    virtual std::chrono::milliseconds settleTime() const { return std::chrono::milliseconds{0}; }
     // An accepted external trigger with the ids of the lane's online cameras.
     virtual void trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) = 0;
     virtual int laneId() const = 0;

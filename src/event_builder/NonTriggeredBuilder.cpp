@@ -1,10 +1,12 @@
 #include "src/event_builder/NonTriggeredBuilder.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "qo_common/logger/log.h"
 #include "qo_common/utils/CommonUtils.h"
 #include "src/PipelineContext.h"
+#include "src/event_builder/FrameTime.h"
 #include "src/event_builder/NonTriggeredReport.h"
 
 using nlohmann::json;
@@ -69,7 +71,50 @@ void NonTriggeredEventBuilder::consume(std::shared_ptr<FrameWithInfo> frame) {
                 static_cast<long>(ts), static_cast<long>(frame->yoloDetectionsOverROI.size()));
     feedBack(*frame);
     match(frame, &history, nullptr);
+    latestTs_ = seenFrame_ ? std::max(latestTs_, ts) : ts;
+    lastTs_ = ts;
+    seenFrame_ = true;
     sweep(ts);
+}
+
+void NonTriggeredEventBuilder::idle(std::chrono::milliseconds sinceLastFrame) {
+    if (!seenFrame_) {
+        return;
+    }
+    pruneReports();
+    const int64_t ts = frameTimeAfter(lastTs_, sinceLastFrame.count());
+    ILog::Debug("%s: no frame for %ld ms: sweep at %ld", name.c_str(),
+                static_cast<long>(sinceLastFrame.count()), static_cast<long>(ts));
+    sweep(ts);
+}
+
+void NonTriggeredEventBuilder::flush() {
+    // Reports must not wait for detections of frames that will never come.
+    for (auto& [camera, ring] : rectsBufferByCam) {
+        ring.close();
+    }
+    if (seenFrame_) {
+        ILog::Info("%s: input ended: %ld open event(s) are swept as if forgotten", name.c_str(),
+                   static_cast<long>(history.size()));
+        const int64_t wait = frameTimeAfter(groupSettings().lpForgetInterval, eventEmitWait);
+        sweep(frameTimeAfter(latestTs_, frameTimeAfter(wait, 1)));
+    }
+    waitForReports();
+}
+
+std::chrono::milliseconds NonTriggeredEventBuilder::settleTime() const {
+    return std::chrono::milliseconds{frameTimeAfter(groupSettings().lpForgetInterval, eventEmitWait)};
+}
+
+void NonTriggeredEventBuilder::waitForReports() {
+    for (auto& report : futureReports) {
+        while (report.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            if (ctx.stop) {
+                return;  // the poison frame wakes them; the destructor waits for them
+            }
+        }
+    }
+    pruneReports();
 }
 
 void NonTriggeredEventBuilder::pruneReports() {

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <future>
 #include <list>
 #include <memory>
@@ -29,6 +30,14 @@ class NonTriggeredEventBuilder : public LpEventBuilder {
     ~NonTriggeredEventBuilder() override;
 
     void consume(std::shared_ptr<FrameWithInfo> frame) override;
+    // The sweep of consume() at the last frame's timestamp plus `sinceLastFrame`, so that an event
+    // is due lpForgetInterval + eventEmitWait after its last reading whether frames come or not.
+    void idle(std::chrono::milliseconds sinceLastFrame) override;
+    // Closes the detection rings (no frame will come), sweeps at the latest frame time plus
+    // lpForgetInterval + eventEmitWait, so that every event with its detections is reported and
+    // closed, and waits for every report thread (not beyond the stop flag).
+    void flush() override;
+    std::chrono::milliseconds settleTime() const override;
     void trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) override;
     std::string getStatString() const override;
     nlohmann::json getStatistics() const override;
@@ -48,6 +57,7 @@ class NonTriggeredEventBuilder : public LpEventBuilder {
     void launchReport(EventGroup& e);
     void close(EventGroup& e);
     void poisonRings();
+    void waitForReports();
 
     History history;
     bool manyReportsByEvent = false;
@@ -55,4 +65,8 @@ class NonTriggeredEventBuilder : public LpEventBuilder {
     bool blurringEnable = false;  // read for compatibility; nothing depends on it
     std::vector<std::future<void>> futureReports;
     NonTriggeredEventBuilderStatistics statistics;
+    // Frame times of the frames swept so far: the last one and the latest one.
+    bool seenFrame_ = false;
+    int64_t lastTs_ = 0;
+    int64_t latestTs_ = 0;
 };

@@ -99,7 +99,7 @@ void NonTriggeredReport::addPlateDetections(const EventGroup& e, QEVAEvent& even
     ILog::Debug("%s: Report: event: %li. Size of events: %ld", name, id, static_cast<long>(lpr.size()));
 
     for (const auto& [cameraId, camera] : builder_.laneSources()) {
-        if (!camera->isOnline()) {
+        if (!builder_.reportsFrom(*camera)) {
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", name, id,
                           camera->settings.name.c_str());
             continue;
@@ -148,7 +148,7 @@ void NonTriggeredReport::addPairFrames(const EventGroup& e, QEVAEvent& event,
     const long id = static_cast<long>(e.id);
     const EventBase::LprByCamera lpr = e.lpr();
     for (const auto& [cameraId, camera] : builder_.laneSources()) {
-        if (!camera->isOnline()) {
+        if (!builder_.reportsFrom(*camera)) {
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", name, id,
                           camera->settings.name.c_str());
             continue;
@@ -194,7 +194,7 @@ void NonTriggeredReport::writeClips(const EventGroup& e, QEVAEvent& event) const
         if (!camera->settings.recordEnable) {
             continue;
         }
-        if (!camera->isOnline()) {
+        if (!builder_.reportsFrom(*camera)) {
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", builder_.name.c_str(),
                           static_cast<long>(e.id), camera->settings.name.c_str());
             continue;

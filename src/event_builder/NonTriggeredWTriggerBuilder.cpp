@@ -1,5 +1,6 @@
 #include "src/event_builder/NonTriggeredWTriggerBuilder.h"
 
+#include <algorithm>
 #include <exception>
 
 using nlohmann::json;
@@ -39,6 +40,20 @@ void NTwTriggerEventBuilder::consume(std::shared_ptr<FrameWithInfo> frame) {
     if (failure) {
         std::rethrow_exception(failure);
     }
+}
+
+void NTwTriggerEventBuilder::idle(std::chrono::milliseconds sinceLastFrame) {
+    nonTriggeredBuilder->idle(sinceLastFrame);
+    triggeredBuilder->idle(sinceLastFrame);
+}
+
+void NTwTriggerEventBuilder::flush() {
+    nonTriggeredBuilder->flush();
+    triggeredBuilder->flush();
+}
+
+std::chrono::milliseconds NTwTriggerEventBuilder::settleTime() const {
+    return std::max(nonTriggeredBuilder->settleTime(), triggeredBuilder->settleTime());
 }
 
 void NTwTriggerEventBuilder::trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) {

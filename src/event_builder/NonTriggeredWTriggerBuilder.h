@@ -33,6 +33,10 @@ class NTwTriggerEventBuilder : public LpEventBuilder {
     // A frame without trigger ids (the poison frame too) goes to the non-triggered part; every frame
     // then goes to the triggered part.
     void consume(std::shared_ptr<FrameWithInfo> frame) override;
+    // Both parts, the non-triggered part first.
+    void idle(std::chrono::milliseconds sinceLastFrame) override;
+    void flush() override;
+    std::chrono::milliseconds settleTime() const override;
     void trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) override;
     std::string getStatString() const override;
     nlohmann::json getStatistics() const override;

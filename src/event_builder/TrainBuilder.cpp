@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,7 @@
 #include "qo_common/utils/JsonBrief.h"
 #include "src/PipelineContext.h"
 #include "src/event_builder/BuilderConfig.h"
+#include "src/event_builder/FrameTime.h"
 
 using nlohmann::json;
 
@@ -196,7 +198,40 @@ void TrainBuilder::consume(std::shared_ptr<FrameWithInfo> frame) {
     auto inProcess = FrameWithInfo::InProccess;
     frame->status.compare_exchange_strong(inProcess, FrameWithInfo::Processed);
     matchReadings(frame);
-    sweep(frame->frame->timestamp);
+    const int64_t ts = frame->frame->timestamp;
+    latestTs_ = seenFrame_ ? std::max(latestTs_, ts) : ts;
+    lastTs_ = ts;
+    seenFrame_ = true;
+    sweep(ts);
+}
+
+void TrainBuilder::idle(std::chrono::milliseconds sinceLastFrame) {
+    if (!seenFrame_) {
+        return;
+    }
+    cleanupReports();
+    sweep(frameTimeAfter(lastTs_, sinceLastFrame.count()));
+}
+
+void TrainBuilder::flush() {
+    if (seenFrame_) {
+        ILog::Info("%s: input ended: %ld open event(s) are swept as if forgotten", name.c_str(),
+                   static_cast<long>(history.size()));
+        sweep(frameTimeAfter(latestTs_, frameTimeAfter(settleTime().count(), 1)));
+    }
+    for (auto& report : futureReports) {
+        while (report.valid() &&
+               report.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            if (ctx.stop) {
+                return;  // the destructor waits for them
+            }
+        }
+    }
+    cleanupReports();
+}
+
+std::chrono::milliseconds TrainBuilder::settleTime() const {
+    return std::chrono::milliseconds{frameTimeAfter(settings.lpForgetInterval, settings.eventEmitWait)};
 }
 
 void TrainBuilder::trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) {
@@ -364,7 +399,7 @@ void TrainBuilder::addPlateDetections(const TrainEvent& event, QEVAEvent& out) c
         if (!source->settings.recordEnable) {
             continue;
         }
-        if (!source->isOnline()) {
+        if (!reportsFrom(*source)) {
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", name.c_str(),
                           static_cast<long>(event.id), source->settings.name.c_str());
             continue;

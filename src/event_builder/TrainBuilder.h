@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <map>
@@ -45,6 +46,14 @@ class TrainBuilder : public EventBuilderComponent {
     // Takes the lane's cameras from the context (call it before the worker starts).
     void start() override;
     void consume(std::shared_ptr<FrameWithInfo> frame) override;
+    // The sweep of consume() at the last frame's timestamp plus `sinceLastFrame`: a confirmed
+    // event is reported "eventEmitWait" after its last reading whether frames come or not.
+    void idle(std::chrono::milliseconds sinceLastFrame) override;
+    // Sweeps at the latest frame time plus "lpForgetInterval" + "eventEmitWait", so that every
+    // confirmed event is reported and every event closed, and waits for every report thread (not
+    // beyond the stop flag).
+    void flush() override;
+    std::chrono::milliseconds settleTime() const override;
     // Train lanes take no triggers.
     void trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) override;
     std::string getStatString() const override;
@@ -83,4 +92,8 @@ class TrainBuilder : public EventBuilderComponent {
     std::vector<std::future<void>> futureReports;
     // The size of `history`, for the statistics thread.
     std::atomic<size_t> eventsInHistory{0};
+    // Frame times of the frames swept so far: the last one and the latest one.
+    bool seenFrame_ = false;
+    int64_t lastTs_ = 0;
+    int64_t latestTs_ = 0;
 };

@@ -44,6 +44,9 @@ TriggeredEventBuilder::TriggeredEventBuilder(ek::PipelineContext& ctx, const jso
 
 TriggeredEventBuilder::TriggeredEventBuilder(ek::PipelineContext& ctx, const json& config, Timing timing)
     : LpEventBuilder(ctx, config), timing_(timing) {
+    if (!timing_.now) {
+        timing_.now = [] { return TriggeredEvent::Clock::now(); };
+    }
     const BuilderConfig keys(config);
     const int64_t size = keys.integer("bufferSize", 50);
     if (size < 1 || size > kMaxBufferSize) {
@@ -204,7 +207,7 @@ void TriggeredEventBuilder::create(const QEVATriggerEvent& te, const std::vector
         return;
     }
     dispatch(*event, pre, post);
-    event->setReturnDeadline(TriggeredEvent::Clock::now() + timing_.returnBound);
+    event->setReturnDeadline(timing_.now() + timing_.returnBound);
     registration.keep();
     ILog::Info("event %ld by trigger %ld is created", static_cast<long>(event->id),
                static_cast<long>(te.triggerId));
@@ -269,6 +272,7 @@ void TriggeredEventBuilder::claimOrCount(TriggeredEvent& event, int camera, cons
     auto expected = FrameWithInfo::NoProcessed;
     if (frame->status.compare_exchange_strong(expected, FrameWithInfo::InProccess)) {
         // No lock is held here: the push may wait for the networks, which wait for the worker.
+        ctx.frameQueued();
         queue->second->push(frame);
     } else if (expected == FrameWithInfo::Processed) {
         // It came back meanwhile; the worker may have counted it too, which counts once.
@@ -327,7 +331,20 @@ void TriggeredEventBuilder::erase(const std::shared_ptr<TriggeredEvent>& event) 
     }
 }
 
+void TriggeredEventBuilder::idle(std::chrono::milliseconds) {
+    reapOverdue();
+}
+
+void TriggeredEventBuilder::flush() {
+    reportOverdue(TriggeredEvent::Clock::time_point::max(), "had not come back when the input ended");
+}
+
 void TriggeredEventBuilder::reapOverdue() {
+    const std::string why = "did not come back within " + std::to_string(timing_.returnBound.count()) + " ms";
+    reportOverdue(timing_.now(), why.c_str());
+}
+
+void TriggeredEventBuilder::reportOverdue(TriggeredEvent::Clock::time_point now, const char* why) {
     std::vector<std::shared_ptr<TriggeredEvent>> held;
     {
         std::lock_guard<std::mutex> lock(eventHistoryMutex);
@@ -335,16 +352,14 @@ void TriggeredEventBuilder::reapOverdue() {
             held.push_back(entry.second);
         }
     }
-    const auto now = TriggeredEvent::Clock::now();
     for (const auto& event : held) {
         uint64_t missing = 0;
         if (auto collected = event->claimOverdue(now, missing)) {
             ILog::Warning(
-                "%s: event %ld by trigger %ld: %ld frame(s) sent through the networks did not come back "
-                "within %ld "
-                "ms; reported without them",
+                "%s: event %ld by trigger %ld: %ld frame(s) sent through the networks %s; reported "
+                "without them",
                 name.c_str(), static_cast<long>(event->id), static_cast<long>(event->trigger.triggerId),
-                static_cast<long>(missing), static_cast<long>(timing_.returnBound.count()));
+                static_cast<long>(missing), why);
             finish(event, *collected);
         }
     }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,8 +34,9 @@
 //
 // Bounds: a trigger whose frames have not all come back within Timing::returnBound of their
 // dispatch is reported over the frames counted so far (checked whenever a frame or a trigger
-// arrives); an event that collected nothing is reported at once; the poison frame drops every
-// pending event.
+// arrives, and by idle() while none does); an event that collected nothing is reported at once;
+// flush() reports every dispatched event over what it has; the poison frame drops every pending
+// event.
 class TriggeredEventBuilder : public LpEventBuilder {
   public:
     using Buffer = TriggeredFrameRing;
@@ -44,6 +46,8 @@ class TriggeredEventBuilder : public LpEventBuilder {
         TriggeredFrameRing::Limits ring;
         // How long dispatched frames may take to come back before the event is reported without them.
         std::chrono::milliseconds returnBound{30000};
+        // The clock of the return bound (tests drive their own).
+        std::function<TriggeredEvent::Clock::time_point()> now = [] { return TriggeredEvent::Clock::now(); };
     };
 
     // Reads "bufferSize" (1 to 10000, default 50), "includeAllLprResults" and "includeAllImages"
@@ -59,6 +63,10 @@ class TriggeredEventBuilder : public LpEventBuilder {
     // does not fit the ring.
     void start() override;
     void consume(std::shared_ptr<FrameWithInfo> frame) override;
+    // Checks the return bound.
+    void idle(std::chrono::milliseconds sinceLastFrame) override;
+    // The input has ended: every dispatched event is reported now over the frames counted so far.
+    void flush() override;
     void trigger(const QEVATriggerEvent& trigger, const std::vector<int>& cameraIds) override;
     std::string getStatString() const override;
     nlohmann::json getStatistics() const override;
@@ -85,6 +93,7 @@ class TriggeredEventBuilder : public LpEventBuilder {
     void report(const TriggeredEvent::Collected& collected);
     void erase(const std::shared_ptr<TriggeredEvent>& event);
     void reapOverdue();
+    void reportOverdue(TriggeredEvent::Clock::time_point now, const char* why);
     void dropPending();
     void poisonRings();
     void checkCamera(const ek::IVideoSource& camera);

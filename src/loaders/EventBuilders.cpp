@@ -17,6 +17,8 @@ namespace {
 
 constexpr uint64_t kBuilderQueueCapacity = 2;
 
+using Clock = std::chrono::steady_clock;
+
 using FrameQueue = PipelineContext::FrameQueue;
 
 // Logging must not end a worker either; if the logger itself fails there is nowhere to report.
@@ -45,6 +47,22 @@ void consumeOne(IEventBuilderComponent& builder, const std::string& name,
     }
 }
 
+void idleOne(IEventBuilderComponent& builder, const std::string& name, Clock::duration sinceLastFrame) {
+    try {
+        builder.idle(std::chrono::duration_cast<std::chrono::milliseconds>(sinceLastFrame));
+    } catch (...) {
+        logFailure("idle sweep", name, nullptr, std::current_exception());
+    }
+}
+
+void flushOne(IEventBuilderComponent& builder, const std::string& name) {
+    try {
+        builder.flush();
+    } catch (...) {
+        logFailure("flush", name, nullptr, std::current_exception());
+    }
+}
+
 // The statistics are taken before the context lock: a builder may lock its own state for them,
 // and must never wait for the context lock while holding its own.
 void storeStatistics(PipelineContext& ctx, const IEventBuilderComponent& builder, const std::string& name,
@@ -57,7 +75,7 @@ void storeStatistics(PipelineContext& ctx, const IEventBuilderComponent& builder
     }
 }
 
-void runWorker(PipelineContext& ctx, const std::string& name) {
+void runWorker(PipelineContext& ctx, const std::string& name, std::chrono::milliseconds idlePeriod) {
     // The maps are complete before any worker starts and never change afterwards: no lock.
     const auto queue = ctx.queues.find(name);
     if (queue == ctx.queues.end() || !queue->second) {
@@ -69,24 +87,42 @@ void runWorker(PipelineContext& ctx, const std::string& name) {
     }
     const std::shared_ptr<FrameQueue> frames = queue->second;
     const std::shared_ptr<IEventBuilderComponent> eb = builder->second;
+    auto lastFrameAt = Clock::now();
+    bool flushed = false;
     for (;;) {
-        const auto frame = frames->pop();
+        // The timed pop drives the builder's time-based work while no frame comes (a camera that
+        // stalls, the end of a file), without a thread of its own.
+        const auto item = frames->popFor(idlePeriod);
+        if (!item) {
+            if (ctx.flushRequested() && !flushed) {
+                flushOne(*eb, name);
+                storeStatistics(ctx, *eb, name, nullptr);
+                flushed = true;
+                ctx.builderFlushed();
+            } else {
+                idleOne(*eb, name, Clock::now() - lastFrameAt);
+            }
+            continue;
+        }
+        const auto& frame = *item;
         if (!frame) {
             logError("Event builder %s: empty frame pointer skipped", name.c_str());
             continue;
         }
+        lastFrameAt = Clock::now();
         consumeOne(*eb, name, frame);
         storeStatistics(ctx, *eb, name, frame.get());
         if (frame->poison) {
             break;
         }
+        ctx.frameHandled();
     }
 }
 
-void runGuardedWorker(PipelineContext& ctx, const std::string& name) {
+void runGuardedWorker(PipelineContext& ctx, const std::string& name, std::chrono::milliseconds idlePeriod) {
     try {
         ILog::Info("%s", ("creating EB worker " + name).c_str());
-        runWorker(ctx, name);
+        runWorker(ctx, name, idlePeriod);
     } catch (...) {
         // Only the start-up lookup gets here: an exception must not leave a thread function.
         logError("Event builder %s: worker ended: %s", name.c_str(),
@@ -117,11 +153,12 @@ void loadEventBuilders(PipelineContext& ctx, const json& builders) {
     }
 }
 
-void startEventBuilders(PipelineContext& ctx) {
+void startEventBuilders(PipelineContext& ctx, std::chrono::milliseconds idlePeriod) {
     ILog::Info("Starting event builder workers");
     for (const auto& [name, builder] : ctx.eventBuilders) {
         builder->start();
-        ctx.ebWorkers.emplace_back([&ctx, name = name] { runGuardedWorker(ctx, name); });
+        ctx.ebWorkers.emplace_back(
+            [&ctx, name = name, idlePeriod] { runGuardedWorker(ctx, name, idlePeriod); });
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+
 #include "src/PipelineContext.h"
 
 namespace ek {
@@ -24,6 +26,12 @@ void loadEventBuilders(PipelineContext& ctx, const nlohmann::json& builders);
 // frame. Whatever consume() or getStatistics() throws is logged with the builder's name and the
 // frame's camera and guid; the worker goes on, and on the poison frame still stores the statistics
 // and ends. getStatistics() runs before the context lock is taken; only the store is under it.
-void startEventBuilders(PipelineContext& ctx);
+//
+// When no frame comes for `idlePeriod`, the worker calls idle() with the time since it last
+// popped a frame (since its start before the first), and again after every further period; once a
+// drain has asked for it (ctx.requestFlush), the first such empty period calls flush() instead,
+// stores the statistics and counts the builder as flushed (ctx.builderFlushed).
+constexpr std::chrono::milliseconds kIdleSweepPeriod{250};
+void startEventBuilders(PipelineContext& ctx, std::chrono::milliseconds idlePeriod = kIdleSweepPeriod);
 
 }  // namespace ek

@@ -118,6 +118,7 @@ void runPrepareWorker(PipelineContext& ctx, const std::string& name, PreparedFra
             prepared.mark(frame.get());
         }
         out->push(frame);
+        ctx.frameHandled();
     }
 }
 
@@ -158,6 +159,7 @@ void runInferWorker(PipelineContext& ctx, const std::string& name, PreparedFrame
                     frame->frame->cameraName.c_str(), frame->frame->guid.c_str(),
                     static_cast<int>(frame->skip), destinations.c_str());
         ctx.pushToDests(component->destinations, frame);
+        ctx.frameHandled();
     }
 }
 

@@ -29,8 +29,8 @@ struct DetachOnExit {
     }
 };
 
-void runPlayer(const std::string& name, const std::shared_ptr<FrameQueue>& queue, VideoOutput* output,
-               const std::shared_ptr<DisplayThread>& display) {
+void runPlayer(PipelineContext& ctx, const std::string& name, const std::shared_ptr<FrameQueue>& queue,
+               VideoOutput* output, const std::shared_ptr<DisplayThread>& display) {
     DetachOnExit detach{display};
     ILog::Info("started player %s", name.c_str());
     for (;;) {
@@ -44,6 +44,7 @@ void runPlayer(const std::string& name, const std::shared_ptr<FrameQueue>& queue
             // One bad frame must not end the player, nor the process.
             ILog::Error("player %s: frame not shown: %s", name.c_str(), e.what());
         }
+        ctx.frameHandled();
     }
     ILog::Info("stopped player %s", name.c_str());
 }
@@ -92,7 +93,7 @@ void loadOutputs(PipelineContext& ctx, const json& outputs) {
             }
             std::shared_ptr<FrameQueue> queue = ctx.queues.at(name);
             ctx.players.emplace_back(
-                [name, queue, record, display] { runPlayer(name, queue, record, display); });
+                [&ctx, name, queue, record, display] { runPlayer(ctx, name, queue, record, display); });
             ++started;
         }
     } catch (...) {

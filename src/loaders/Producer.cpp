@@ -1,7 +1,5 @@
 #include "src/loaders/Producer.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <thread>
@@ -34,9 +32,10 @@ void Producer::run() {
     lastSnapshot_ = start_;
     ILog::Info("Starting producer %s", name_.c_str());
     findRoutes();
-    while (!ctx_.stop) {
+    // A drain (another file has ended) reopens nothing: the service is about to stop.
+    while (!ctx_.stop && !ctx_.draining()) {
         readStream();
-        if (source_.settings.restart == 0 || ctx_.stop) {
+        if (source_.settings.restart == 0 || ctx_.stop || ctx_.draining()) {
             break;
         }
         ctx_.setStatus(name_, "stopped");
@@ -45,12 +44,16 @@ void Producer::run() {
                    UriMask::hideCredentials(source_.settings.uri).c_str());
         std::this_thread::sleep_for(kBeforeReconnect);
     }
-    // During an orderly stop a file source ends like any other: the stop is already joining
-    // every worker, and "/exit" is still answering.
-    if (source_.isFile() && !ctx_.stop) {
-        endProcess();
-    }
+    endsTheRun();
     ILog::Info("stopped producer %s", name_.c_str());
+}
+
+void Producer::endsTheRun() {
+    // The end of a file that does not restart ends the run: main drains what was read, then
+    // stops in order. During a stop or a drain a file source ends like any other.
+    if (source_.isFile() && source_.settings.restart == 0 && !ctx_.stop && ctx_.requestDrain()) {
+        ILog::Info("File source %s has ended: draining the pipeline, then stopping", name_.c_str());
+    }
 }
 
 void Producer::findRoutes() {
@@ -116,6 +119,8 @@ bool Producer::handle(const FrameWithInfoPtr& frame) {
     if (frame->frame->image.cols == 0) {
         ILog::Info("End of stream: %s, retry after 1 sec",
                    UriMask::hideCredentials(source_.settings.uri).c_str());
+        // Before the source goes offline: reports under way then still take its readings.
+        endsTheRun();
         clearLastFrame();
         source_.stop();
         std::this_thread::sleep_for(kAfterEndOfStream);
@@ -158,8 +163,10 @@ void Producer::updateLatency(const FrameWithInfo& frame) {
 
 void Producer::route(const FrameWithInfoPtr& frame) {
     if (balancer_) {
+        ctx_.frameQueued();
         balancer_->push(frame);
     } else if (builderQueue_) {
+        ctx_.frameQueued();
         builderQueue_->push(frame);
     }
 }
@@ -172,18 +179,6 @@ void Producer::setLastFrame(const FrameWithInfoPtr& frame) {
 void Producer::clearLastFrame() {
     std::lock_guard<std::mutex> guard(ctx_.lock);
     ctx_.lastFrame.erase(name_);
-}
-
-void Producer::endProcess() {
-    ILog::Info("File source %s has ended: ending the process", name_.c_str());
-    ctx_.sws.stop();
-    if (auto logger = ILog::instance) {
-        logger->PostMessage();
-    }
-    std::fflush(nullptr);
-    // Other workers are still running and have no stop signal: static destructors must not run
-    // under them, so the process ends without them.
-    std::_Exit(0);
 }
 
 }  // namespace ek

@@ -16,7 +16,7 @@ namespace ek {
 // configured window, keeps the source's latency and last frame, and routes each frame by the
 // source's processing mode. Reopens an ended stream when the source restarts. Runs in its own
 // thread (run); ends on the context's stop flag, or when a stream ends and the source does not
-// restart. A file source's end (without a stop under way) ends the whole process.
+// restart. A file source's end (without a stop under way) asks the context for a drain.
 class Producer {
   public:
     Producer(PipelineContext& ctx, size_t index);
@@ -35,7 +35,8 @@ class Producer {
     void route(const FrameWithInfoPtr& frame);
     void setLastFrame(const FrameWithInfoPtr& frame);
     void clearLastFrame();
-    [[noreturn]] void endProcess();
+    // Asks for the drain when this file source's end ends the run.
+    void endsTheRun();
 
     PipelineContext& ctx_;
     IVideoSource& source_;

@@ -51,6 +51,7 @@ std::function<void(const std::string&, const std::vector<std::string>&)> loadBal
                 ILog::Error("LoadBalancer %s: frame %s not delivered: %s", queueName.c_str(),
                             frame->frame->guid.c_str(), e.what());
             }
+            ctx.frameHandled();
         }
         ILog::Info("Stop Load balancer for %s", queueName.c_str());
     };

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +43,31 @@ TEST(BlockingQueueTest, PushOnAFullQueueWaitsForAPop) {
     EXPECT_EQ(queue.size(), 2u);
     EXPECT_EQ(queue.pop(), "b");
     EXPECT_EQ(queue.pop(), "c");
+}
+
+// The timed forms give up only on an empty (popFor) or full (pushUntil) queue; a poisoned queue
+// takes a pushUntil as the plain push does: dropped, and no wait.
+TEST(BlockingQueueTest, TimedPopAndPushGiveUpOnlyWhenTheyWouldWait) {
+    blocking_queue<std::string> queue(1);
+    EXPECT_FALSE(queue.popFor(std::chrono::milliseconds(1)));
+    const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    EXPECT_TRUE(queue.pushUntil("a", past));  // room: stored without waiting
+    EXPECT_FALSE(queue.pushUntil("b", past));
+    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue.popFor(std::chrono::milliseconds(0)), std::optional<std::string>("a"));
+
+    queue.push("c");
+    std::thread reader([&] { EXPECT_EQ(queue.pop(), "c"); });
+    // Waits for the reader's pop, however long that takes.
+    EXPECT_TRUE(queue.pushUntil("d", std::chrono::steady_clock::time_point::max()));
+    reader.join();
+    EXPECT_EQ(queue.popFor(std::chrono::hours(1)), std::optional<std::string>("d"));
+
+    queue.push("e");
+    queue.poison(kPoison);
+    EXPECT_TRUE(queue.pushUntil("f", past));
+    EXPECT_EQ(queue.popFor(std::chrono::milliseconds(0)), std::optional<std::string>(kPoison));
+    EXPECT_FALSE(queue.popFor(std::chrono::milliseconds(0)));
 }
 
 TEST(BlockingQueueTest, PoisonReleasesAWaitingWriterWithoutItsItem) {

@@ -58,8 +58,8 @@ Result decodeWithSource(const std::string& clip, int threads) {
     return result;
 }
 
-// The clip read as a stream source (a file path is a URL to FFmpeg), so that its producer ends at
-// the end of the stream instead of ending the process as a file source's producer does.
+// The clip read as a stream source (a file path is a URL to FFmpeg), so that its producer just ends
+// at the end of the stream instead of asking for the drain that ends the run, as a file source's does.
 Result decodeThroughProducer(const std::string& clip, int threads, long frames) {
     ek::PipelineContext ctx(nlohmann::json{{"webserver", {{"port", 0}}}});
     std::mutex mutex;

@@ -154,6 +154,27 @@ TEST(BufferDetectionsTest, PoisonWakesEveryWaiterWithWhatItGathered) {
     EXPECT_TRUE(waiting.get().empty());
 }
 
+// Closed (no frame will come), the ring ends every wait with what it holds of the interval, and
+// later calls do not wait at all; unlike the poison it keeps its entries, and it warns of nothing.
+TEST(BufferDetectionsTest, CloseEndsEveryWaitWithWhatTheRingHolds) {
+    auto capture = CapturingLog::install();
+    BufferDetections ring(16, std::chrono::hours(1));  // only the close can end these waits
+    pushAll(ring, {100, 150});
+    auto searching = startRects(ring, 300, 400, *capture.log);
+    auto copying = startRects(ring, 120, 400, *capture.log, kStartFound);
+    BufferDetections empty(4, std::chrono::hours(1));
+    auto waiting = startRects(empty, 100, 200, *capture.log);
+    ring.close();
+    empty.close();
+    EXPECT_TRUE(searching.get().empty());
+    EXPECT_EQ(keysOf(copying.get()), Keys{150});
+    EXPECT_TRUE(waiting.get().empty());
+    EXPECT_EQ(keysOf(ring.rects(100, 1000)), (Keys{100, 150}));
+    ring.push(entry(200));
+    EXPECT_EQ(keysOf(ring.rects(140, 1000)), (Keys{150, 200}));
+    EXPECT_FALSE(capture.log->contains("Gave up waiting"));
+}
+
 TEST(BufferDetectionsTest, PusherThatStopsEndsTheWaitAtTheDeadline) {
     auto capture = CapturingLog::install();
     BufferDetections ring(16, 200ms);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -256,6 +258,67 @@ std::string loadingError(json config) {
         return e.what();
     }
     return "";
+}
+
+// A builder that records what the worker's timed pop hands it while no frame comes.
+class IdleRecorder : public RecordingBuilder {
+  public:
+    using RecordingBuilder::RecordingBuilder;
+
+    void idle(std::chrono::milliseconds sinceLastFrame) override {
+        {
+            std::lock_guard<std::mutex> lock(idleMutex_);
+            idles_.push_back(sinceLastFrame);
+        }
+        idleCalled_.notify_all();
+    }
+    void flush() override { ++flushes; }
+
+    // Waits until `n` idle calls have come, and returns them.
+    std::vector<std::chrono::milliseconds> waitIdles(size_t n) {
+        std::unique_lock<std::mutex> lock(idleMutex_);
+        idleCalled_.wait(lock, [&] { return idles_.size() >= n; });
+        return idles_;
+    }
+
+    std::atomic<int> flushes{0};
+
+  private:
+    std::mutex idleMutex_;
+    std::condition_variable idleCalled_;
+    std::vector<std::chrono::milliseconds> idles_;
+};
+
+// While no frame comes the worker calls idle() after every empty period with the time since the
+// last frame, which only grows while none comes; once a drain asks for it, one flush() instead,
+// counted as done. The frames it consumes leave the in-flight count.
+TEST_F(EventBuilderWorkersTest, WhileNoFrameComesTheWorkerCallsIdleAndOnceAskedFlushes) {
+    auto eb = std::make_shared<IdleRecorder>("eb", journal);
+    ctx->addFrameQueue("eb", 2);
+    ctx->eventBuilders["eb"] = eb;
+    ek::startEventBuilders(*ctx, std::chrono::milliseconds(1));
+    const auto before = eb->waitIdles(3);
+    EXPECT_TRUE(std::is_sorted(before.begin(), before.end()));
+    for (const char* guid : {"g0", "g1"}) {
+        ctx->frameQueued();
+        push("eb", frame(guid));
+    }
+    while (ctx->framesInFlight() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(ctx->flushedBuilders(), 0u);
+    ctx->requestFlush();
+    while (ctx->flushedBuilders() < 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const size_t seen = eb->waitIdles(0).size();
+    eb->waitIdles(seen + 2);  // idle again after the flush, never a second flush
+    push("eb", FrameWithInfo::makePoison());
+    joinWorkers();
+    EXPECT_EQ(eb->flushes.load(), 1);
+    EXPECT_EQ(ctx->flushedBuilders(), 1u);
+    EXPECT_EQ(ctx->framesInFlight(), 0);  // the poison frame is not counted
+    EXPECT_EQ(status("eb"), (json{{"consumed", 3}}));
 }
 
 TEST(EventBuildersLoadingTest, Refusals) {

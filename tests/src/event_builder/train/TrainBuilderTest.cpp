@@ -431,6 +431,55 @@ TEST_F(TrainBuilderTest, TheDestructorWaitsForItsReports) {
     EXPECT_EQ(sink->size(), 1u);
 }
 
+// ---- while no frame comes ----
+
+// The worker's idle sweeps stand in for the frames that do not come: the standing plate is
+// reported once eventEmitWait of silence has passed and dropped after lpForgetInterval, as frames
+// at those times would do.
+TEST_F(TrainBuilderTest, IdleSweepsReportAfterTheSilenceAndDropAfterTheForgetInterval) {
+    addCamera("cam1", 1);
+    auto b = started();                         // eventEmitWait 1000, lpForgetInterval 5000
+    b->idle(std::chrono::milliseconds(60000));  // no frame yet: nothing happens
+    for (int64_t ts = 1000; ts <= 1300; ts += 100) {
+        b->consume(frame(ts));
+    }
+    b->idle(std::chrono::milliseconds(1000));
+    EXPECT_EQ(count("META: Run report thread"), 0u);
+    b->idle(std::chrono::milliseconds(1001));
+    EXPECT_EQ(count("META: Run report thread"), 1u);
+    b->idle(std::chrono::milliseconds(5000));
+    EXPECT_EQ(b->getStatString(), "Events in history 1");
+    b->idle(std::chrono::milliseconds(5001));
+    EXPECT_EQ(b->getStatString(), "Events in history 0");
+    EXPECT_EQ(count("META: Run report thread"), 1u);
+    EXPECT_EQ(posted(1).size(), 1u);
+}
+
+// At the end of the input, flush reports the confirmed event at once, drops the one that never
+// confirmed, and returns after the report is posted. The camera went offline with its file; its
+// readings still count during the drain.
+TEST_F(TrainBuilderTest, FlushReportsTheConfirmedEventsWithTheReadingsOfACameraThatHasEnded) {
+    addCamera("cam1", 1, 1, true, false);
+    auto b = started();
+    for (int64_t ts = 1000; ts <= 1300; ts += 100) {
+        b->consume(frame(ts));
+    }
+    for (int i = 0; i < 4; ++i) {
+        b->consume(frame(1400 + 100 * i, cv::Rect(50 * i, 300, 40, 12), 1, "MOV1234"));
+    }
+    EXPECT_EQ(count("META: Run report thread"), 0u);
+    ctx.requestDrain();
+    b->flush();
+    EXPECT_EQ(count("META: Run report thread"), 1u);
+    ASSERT_EQ(sink->size(), 1u);  // flush waited for the report
+    const auto pair = sink->pop();
+    ASSERT_EQ(pair.event->evts.size(), 1u);
+    EXPECT_EQ(pair.event->evts[0]->num, kPlate);
+    EXPECT_EQ(b->getStatString(), "Events in history 0");
+    EXPECT_EQ(count("train: Delete Ignored event from history ID: "), 1u);
+    EXPECT_EQ(b->settleTime(), std::chrono::milliseconds(6000));
+}
+
 // ---- the report ----
 
 class TrainReportTest : public TrainBuilderTest {

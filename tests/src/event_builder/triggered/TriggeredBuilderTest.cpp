@@ -331,6 +331,51 @@ TEST_F(TriggeredBuilderTest, AFrameThatNeverReturnsIsLeftOutAfterTheBound) {
     EXPECT_EQ(builder->getStatistics().at("incompleteEvents"), 1);
 }
 
+// While no frame comes, the worker's idle call checks the return bound on the builder's clock (the
+// test drives it); at the end of the input, flush reports a pending event at once over what it has.
+TEST_F(TriggeredBuilderTest, IdleChecksTheReturnBoundAndFlushReportsPendingEventsAtOnce) {
+    lane.addCamera(1, 2, 2);
+    std::atomic<Clock::time_point> now{Clock::now()};
+    auto timing = testTiming(30s, 300ms);
+    timing.now = [&now] { return now.load(); };
+    make(json::object(), timing);
+    Echo echo(lane, *builder, readPlate);
+    for (int i = 0; i < 14; ++i) {
+        echo.feed(frameOf(1, base, i));
+    }
+    echo.drain();
+    echo.lose(frameOf(1, base, 6)->frame->guid);
+    echo.lose(frameOf(1, base, 10)->frame->guid);
+    const auto waitCounted = [&](int64_t id, uint64_t n) {
+        const auto guard = Clock::now() + 30s;
+        while (builder->heldEvent(id) && builder->heldEvent(id)->frameCounter() < n && Clock::now() < guard) {
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    const auto start = now.load();
+    builder->trigger(triggerAt(11, triggerFor(6)), {1});  // frames 4-7, 6 lost
+    waitCounted(11, 3);
+    now = start + 299ms;
+    builder->idle(1h);
+    EXPECT_EQ(lane.sink->size(), 0u);
+    now = start + 300ms;
+    builder->idle(1ms);
+    ASSERT_EQ(lane.sink->size(), 1u);  // reported in the idle call itself
+    std::vector<std::string> expected = guidsOf(1, 4, 5);
+    expected.push_back(guidsOf(1, 7, 7)[0]);
+    EXPECT_EQ(frameGuids(*lane.sink->pop().event), expected);
+    EXPECT_TRUE(capture.log->contains("did not come back within 300 ms", ILog::LevelWarning));
+
+    builder->trigger(triggerAt(12, triggerFor(10)), {1});  // frames 8-11, 10 lost
+    waitCounted(12, 3);
+    builder->flush();
+    ASSERT_EQ(lane.sink->size(), 1u);
+    EXPECT_EQ(lane.sink->pop().event->trigger.triggerId, 12);
+    EXPECT_TRUE(capture.log->contains("had not come back when the input ended", ILog::LevelWarning));
+    EXPECT_EQ(builder->heldEvents(), 0u);
+    EXPECT_EQ(builder->getStatistics().at("incompleteEvents"), 2);
+}
+
 // A report that throws is logged with its trigger id, its event is erased, and the other ids of
 // the frame that completed it are still counted.
 TEST_F(TriggeredBuilderTest, AReportThatThrowsIsLoggedAndErased) {

@@ -234,6 +234,35 @@ TEST(ProducersTest, ARestartingSourceIsReopenedAfterItsStreamEnds) {
     EXPECT_TRUE(capture.log->contains("Sleep a bit before reconnect to ", ILog::LevelInfo));
 }
 
+// The end of a file that does not restart asks for the drain and ends its producer; from then on a
+// restarting source is not reopened, so its producer ends too, without any stop.
+TEST(ProducersTest, TheEndOfAFileAsksForTheDrainAndNothingIsReopenedAfterIt) {
+    CapturingLog::Installed capture;
+    Pipeline pipeline;
+    auto fileSettings = settingsFor(0);
+    fileSettings.name = "file";
+    auto& file = pipeline.addSource(fileSettings, 2, ScriptedVideoSource::End::EndOfStream);
+    file.file = true;
+    auto cameraSettings = settingsFor(0);
+    cameraSettings.name = "camera";
+    cameraSettings.id = 2;
+    cameraSettings.restart = 1;
+    auto& camera = pipeline.addSource(cameraSettings, 2, ScriptedVideoSource::End::EndOfStream);
+    ek::startProducers(pipeline.ctx);
+    EXPECT_TRUE(pipeline.ctx.waitForStopOrDrain());
+    EXPECT_TRUE(capture.log->waitFor("stopped producer file", std::chrono::minutes(5)));
+    EXPECT_TRUE(capture.log->waitFor("stopped producer camera", std::chrono::minutes(5)));
+    EXPECT_FALSE(pipeline.ctx.stop.load());
+    const int opens = camera.opens();
+    EXPECT_EQ(file.opens(), 1);
+    EXPECT_TRUE(capture.log->contains("File source file has ended: draining the pipeline, then stopping",
+                                      ILog::LevelInfo));
+    pipeline.ctx.terminate();
+    pipeline.ctx.join();
+    EXPECT_EQ(camera.opens(), opens);
+    EXPECT_EQ(capture.log->count("File source file has ended"), 1u);
+}
+
 TEST(ProducersTest, ReconnectLinesShowTheUriWithoutItsCredentials) {
     CapturingLog::Installed capture;
     Pipeline pipeline;

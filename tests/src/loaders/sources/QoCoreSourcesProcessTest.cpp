@@ -101,6 +101,9 @@ TEST(QoCoreSourcesProcessTest, TheEndOfAFileSourceEndsTheProcess) {
     EXPECT_EQ(process.wait(), 0);
     const auto log = ChildProcess::read(dir.file("qo_core.log"));
     EXPECT_NE(log.find("End of stream: "), std::string::npos) << log;
-    // The log is flushed before the process ends.
-    EXPECT_NE(log.find("File source cam has ended: ending the process"), std::string::npos) << log;
+    // The log is flushed before the process ends, which drains the pipeline first.
+    EXPECT_NE(log.find("File source cam has ended: draining the pipeline, then stopping"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("drain: done after"), std::string::npos) << log;
+    EXPECT_NE(log.find("stopping..."), std::string::npos) << log;
 }

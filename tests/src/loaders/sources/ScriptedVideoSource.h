@@ -30,7 +30,7 @@ class ScriptedVideoSource : public ek::IVideoSource {
         ++opens_;
     }
     void stop() override { stopped_ = true; }
-    bool isFile() const override { return false; }
+    bool isFile() const override { return file; }
     bool isOnline() const override { return !stopped_; }
     std::string getInfo() const override { return "scripted " + settings.name; }
 
@@ -48,6 +48,8 @@ class ScriptedVideoSource : public ek::IVideoSource {
     std::function<void()> onOpen;
     // Age of the delivered frames, ms.
     int64_t frameAgeMs = 0;
+    // Set before the producers start: the source is read as a file.
+    bool file = false;
 
   protected:
     FrameWithInfoPtr getFrameImpl() override {
