@@ -282,6 +282,8 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
         {source("laneId", 4294967299),
          "sources[0].laneId: expected an integer from -2147483648 to 2147483647, got number 4294967299"},
         {source("name", ""), R"(sources[0].name: expected a non-empty string, got string "")"},
+        {source("timeoutMs", 0),
+         "sources[0].timeoutMs: expected an integer from 1 to 86400000, got number 0"},
         {source("destinations", "yolo"),
          R"(sources[0].destinations: expected an array of strings, got string "yolo")"},
         {logLevel(-1), "log.level: expected an integer from 0 to 3, got number -1"},
@@ -293,6 +295,11 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
         {with("networks", json::object()), "networks: expected an array, got object {}"},
         {with("eventbuilders", json::array({{{"name", ""}, {"destinations", json::array()}}})),
          R"(eventbuilders[0].name: expected a non-empty string, got string "")"},
+        {with(
+             "eventbuilders",
+             json::array({{{"name", "lp"}, {"destinations", json::array()}, {"minDetections", 3000000000}}})),
+         "eventbuilders[0].minDetections: expected an integer from -2147483648 to 2147483647, got number "
+         "3000000000"},
         {with("networks", json::array({{{"type", "yolo"}, {"destinations", json::array()}}})),
          "networks[0].name: missing, expected a non-empty string"},
         {with("networks", json::array({reader})),
