@@ -179,6 +179,7 @@ void NonTriggeredReport::writeImageMetadata(const EventGroup& e, const ek::IVide
                            {"confidence", static_cast<double>(o.detectionConfidence)}});
     }
     const std::string path = camera.settings.pathToSaveVideo + reading.fwi->frame->guid + ".rects";
+    builder_.remakeSaveDirectory(camera);
     std::string error;
     if (writeJsonFile(path, objects, error)) {
         ILog::Info("%s: Report: event: %li. Image metadata is recorded to file %s", builder_.name.c_str(),
@@ -252,6 +253,7 @@ bool NonTriggeredReport::writeClip(const EventGroup& e, ek::IVideoSource& camera
                    static_cast<int>(frames), static_cast<long>(from), static_cast<long>(to));
 
         std::lock_guard<std::mutex> disk(LpEventBuilder::accessToDisk);
+        builder_.remakeSaveDirectory(camera);
         clip.write(clipPath);
         ILog::Info("%s: Report: event: %li. Video is recorded to file %s", name, id, clipPath.c_str());
         const std::string metadataPath = settings.pathToSaveVideo + clipGuid + ".rects";
