@@ -224,7 +224,16 @@ bool NonTriggeredReport::writeClip(const EventGroup& e, ek::IVideoSource& camera
     ILog::Info("%s: Report: event: %li. Write video for camera: %s to file %s", name, id,
                settings.name.c_str(), clipPath.c_str());
 
-    auto packets = camera.getEncodedFrames(from, to);
+    std::vector<std::shared_ptr<Packet>> packets;
+    try {
+        packets = camera.getEncodedFrames(from, to);
+    } catch (const std::exception& failure) {
+        // The event still goes out, without this camera's clip.
+        ILog::Error("%s: Report: event: %li. Can`t get video frames of camera %s for interval (%ld, %ld): %s",
+                    name, id, settings.name.c_str(), static_cast<long>(from), static_cast<long>(to),
+                    failure.what());
+        return false;
+    }
     if (packets.empty()) {
         ILog::Info("%s: Report: event: %li. Got video frames %i for interval (%ld, %ld)", name, id, 0,
                    static_cast<long>(from), static_cast<long>(to));

@@ -203,13 +203,22 @@ TEST_F(NonTriggeredReportTest, AClipThatCannotBeWrittenStillPostsTheEvent) {
     EXPECT_TRUE(capture.log->contains("Can`t write image metadata to file", ILog::LevelError));
     EXPECT_FALSE(fs::exists(clips()));
 
-    // No packets at all: no clip, the event still goes out.
+    // No packets at all, or a packet buffer that fails: no clip, the event still goes out.
     fs::create_directories(clips() / "cam1");
     camera.packets.clear();
     const auto withoutPackets = report(*e);
     ASSERT_EQ(withoutPackets.size(), 1u);
     EXPECT_TRUE(withoutPackets[0].event->videos.empty());
     EXPECT_TRUE(capture.log->contains("Got video frames 0 for interval (1000, 1000)"));
+    camera.packetFailure = "packet buffer torn down";
+    const auto withFailingBuffer = report(*e);
+    ASSERT_EQ(withFailingBuffer.size(), 1u);
+    EXPECT_EQ(withFailingBuffer[0].event->evts.size(), 1u);
+    EXPECT_TRUE(withFailingBuffer[0].event->videos.empty());
+    EXPECT_TRUE(
+        capture.log->contains("Can`t get video frames of camera cam1 for interval (1000, 1000): packet "
+                              "buffer torn down",
+                              ILog::LevelError));
 }
 
 TEST_F(NonTriggeredReportTest, ASaveDirectoryRemovedWhileRunningIsMadeAgainForTheNextClip) {
