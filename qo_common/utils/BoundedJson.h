@@ -32,7 +32,7 @@ inline std::string shortParserMessage(const std::string& message, size_t limit =
 
 // Builds the document as the library's plain parser does and refuses nesting beyond the bound as
 // it goes. (The library's parser callback could count the depth too, but after every closed object
-// or array it rescans the enclosing container, so a long list of objects parses in quadratic time.)
+// it rescans the enclosing container, so a long list of objects parses in quadratic time.)
 class DepthBoundedSax {
   public:
     using json = nlohmann::json;
