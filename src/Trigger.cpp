@@ -95,6 +95,8 @@ void launch(PipelineContext& ctx, BuilderEntry builder, const QEVATriggerEvent& 
 }
 
 void intake(PipelineContext& ctx, const QEVATriggerEvent& te) {
+    // Every trigger handed to intake counts, also one refused because of the service's state.
+    ctx.triggerStats.onReceived();
     // The maps read below are complete only once loading has finished.
     if (!ctx.isReady()) {
         throw std::runtime_error("service is starting");
@@ -103,7 +105,6 @@ void intake(PipelineContext& ctx, const QEVATriggerEvent& te) {
     if (ctx.stop || ctx.draining()) {
         throw std::runtime_error("service is stopping");
     }
-    ctx.triggerStats.onReceived();
     refuseWhenPosterFull(ctx);
     int camerasOnLane = 0;
     std::vector<int> laneCaps = onlineCamerasOfLane(ctx, te, camerasOnLane);

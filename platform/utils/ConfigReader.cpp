@@ -223,8 +223,11 @@ void ConfigReader::requireObject() const {
 
 int64_t ConfigReader::checkedInteger(const Json& v, std::string_view key, int64_t min, int64_t max) const {
     if (v.is_number_unsigned()) {
+        // Every non-negative integer is held unsigned, 0 included: both bounds apply here too.
         const auto value = v.get<uint64_t>();
-        if (value > static_cast<uint64_t>(max)) {
+        const bool belowMin = min > 0 && value < static_cast<uint64_t>(min);
+        const bool aboveMax = max < 0 || value > static_cast<uint64_t>(max);
+        if (belowMin || aboveMax) {
             fail(key, expected(integerRange(min, max), v));
         }
         return static_cast<int64_t>(value);

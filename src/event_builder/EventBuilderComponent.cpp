@@ -83,9 +83,11 @@ EventBuilderComponent::ModelKeys EventBuilderComponent::ModelKeys::read(const Bu
     ModelKeys keys;
     keys.minSubstringDist = config.integer("minSubstringDist", defaults.minSubstringDist);
     keys.minLprStringSize = config.integer("minLprStringSize", defaults.minLprStringSize);
-    keys.minDetections = config.integer("minDetections", defaults.minDetections);
+    // The event model's counts are 32-bit settings; 3000000000 frames is a typing error, not a setting.
+    keys.minDetections = config.int32("minDetections", static_cast<int32_t>(defaults.minDetections));
     keys.lpConfidenceVariance = config.number("lpConfidenceVariance", defaults.lpConfidenceVariance);
-    keys.maxNumberLpVariance = config.integer("maxNumberLpVariance", defaults.maxNumberLpVariance);
+    keys.maxNumberLpVariance =
+        config.int32("maxNumberLpVariance", static_cast<int32_t>(defaults.maxNumberLpVariance));
     keys.validate(builderName);
     return keys;
 }

@@ -145,6 +145,26 @@ void LpEventBuilder::prepareSaveDirectory(const ek::IVideoSource& camera) const 
     ILog::Info("%s: Create directory %s", name.c_str(), directory.c_str());
 }
 
+void LpEventBuilder::remakeSaveDirectory(const ek::IVideoSource& camera) const {
+    const auto& settings = camera.settings;
+    if (settings.pathToSaveVideo.empty()) {
+        return;
+    }
+    const std::string directory = OldFileSweeper::targetOf(settings.pathToSaveVideo).directory;
+    std::error_code ec;
+    if (fs::exists(directory, ec) || ec) {
+        // Present, or not to be told: the write that follows reports what is wrong.
+        return;
+    }
+    if (fs::create_directory(directory, ec)) {
+        ILog::Info("%s: Save directory %s of camera %s was gone, made it again", name.c_str(),
+                   directory.c_str(), settings.name.c_str());
+    } else if (ec) {
+        ILog::Error("%s: Can`t make save directory %s of camera %s again: %s", name.c_str(),
+                    directory.c_str(), settings.name.c_str(), ec.message().c_str());
+    }
+}
+
 void LpEventBuilder::deleteOldFiles(const std::string& savePath) {
     OldFileSweeper::sweep(savePath, accessToDisk);
 }

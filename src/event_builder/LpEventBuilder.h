@@ -47,6 +47,11 @@ class LpEventBuilder : public EventBuilderComponent {
     // no save path, or a save directory cannot be made or is not a directory.
     void start() override;
 
+    // Makes the camera's save directory again (one level, as start() does) when it has gone since,
+    // so that a folder removed while the service runs costs no later file: Info when it is made,
+    // Error when it cannot be. Safe from any report thread; never throws.
+    void remakeSaveDirectory(const ek::IVideoSource& camera) const;
+
     // One sweep of one save path (see OldFileSweeper), under accessToDisk.
     static void deleteOldFiles(const std::string& savePath);
 

@@ -179,6 +179,7 @@ void NonTriggeredReport::writeImageMetadata(const EventGroup& e, const ek::IVide
                            {"confidence", static_cast<double>(o.detectionConfidence)}});
     }
     const std::string path = camera.settings.pathToSaveVideo + reading.fwi->frame->guid + ".rects";
+    builder_.remakeSaveDirectory(camera);
     std::string error;
     if (writeJsonFile(path, objects, error)) {
         ILog::Info("%s: Report: event: %li. Image metadata is recorded to file %s", builder_.name.c_str(),
@@ -223,7 +224,16 @@ bool NonTriggeredReport::writeClip(const EventGroup& e, ek::IVideoSource& camera
     ILog::Info("%s: Report: event: %li. Write video for camera: %s to file %s", name, id,
                settings.name.c_str(), clipPath.c_str());
 
-    auto packets = camera.getEncodedFrames(from, to);
+    std::vector<std::shared_ptr<Packet>> packets;
+    try {
+        packets = camera.getEncodedFrames(from, to);
+    } catch (const std::exception& failure) {
+        // The event still goes out, without this camera's clip.
+        ILog::Error("%s: Report: event: %li. Can`t get video frames of camera %s for interval (%ld, %ld): %s",
+                    name, id, settings.name.c_str(), static_cast<long>(from), static_cast<long>(to),
+                    failure.what());
+        return false;
+    }
     if (packets.empty()) {
         ILog::Info("%s: Report: event: %li. Got video frames %i for interval (%ld, %ld)", name, id, 0,
                    static_cast<long>(from), static_cast<long>(to));
@@ -252,6 +262,7 @@ bool NonTriggeredReport::writeClip(const EventGroup& e, ek::IVideoSource& camera
                    static_cast<int>(frames), static_cast<long>(from), static_cast<long>(to));
 
         std::lock_guard<std::mutex> disk(LpEventBuilder::accessToDisk);
+        builder_.remakeSaveDirectory(camera);
         clip.write(clipPath);
         ILog::Info("%s: Report: event: %li. Video is recorded to file %s", name, id, clipPath.c_str());
         const std::string metadataPath = settings.pathToSaveVideo + clipGuid + ".rects";

@@ -159,6 +159,10 @@ void PlateCorrection::addSyntaxes(const std::string& path, const nlohmann::json&
             catalogError(path, "\"list\"", std::string("must be an array, but is ") + list.type_name()));
     }
     ILog::Info("QEVAEventPoster: syntax list count: %i", static_cast<int>(list.size()));
+    // Catalogs repeat expressions across states and types; copies of a compiled expression share
+    // its automaton, so each distinct one is compiled once.
+    std::unordered_map<std::string, std::regex> compiled;
+    syntaxArray_.reserve(syntaxArray_.size() + list.size());
     for (size_t i = 0; i < list.size(); ++i) {
         const auto& element = list[i];
         ValidationPlate syntax;
@@ -169,7 +173,14 @@ void PlateCorrection::addSyntaxes(const std::string& path, const nlohmann::json&
             syntax.plate_type = stringField(element, "plate_type", i, path);
             syntax.region = stringField(element, "region", i, path);
         }
-        syntax.compiled_regex = compileSyntax(syntax.syntax_regex, path, fieldPlace(i, "syntax_regex"));
+        const auto known = compiled.find(syntax.syntax_regex);
+        syntax.compiled_regex =
+            known != compiled.end()
+                ? known->second
+                : compiled
+                      .emplace(syntax.syntax_regex,
+                               compileSyntax(syntax.syntax_regex, path, fieldPlace(i, "syntax_regex")))
+                      .first->second;
         syntaxByState_[syntax.plate_state].push_back(syntaxArray_.size());
         syntaxArray_.push_back(std::move(syntax));
     }

@@ -121,7 +121,7 @@ void TrainBuilder::readTrainKeys(const json& config) {
     // Only "minDetections" of the event-model keys is the train builder's; the others keep the
     // licence-plate defaults. Refused below 0: held unsigned, -1 would become 2^64-1.
     ModelKeys model;
-    model.minDetections = keys.integer("minDetections", model.minDetections);
+    model.minDetections = keys.int32("minDetections", static_cast<int32_t>(model.minDetections));
     model.validate(name);
     settings.minDetections = static_cast<uint64_t>(model.minDetections);
     settings.maxNumberLpVariance = static_cast<uint64_t>(model.maxNumberLpVariance);

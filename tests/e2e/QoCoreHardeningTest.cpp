@@ -282,6 +282,8 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
         {source("laneId", 4294967299),
          "sources[0].laneId: expected an integer from -2147483648 to 2147483647, got number 4294967299"},
         {source("name", ""), R"(sources[0].name: expected a non-empty string, got string "")"},
+        {source("timeoutMs", 0),
+         "sources[0].timeoutMs: expected an integer from 1 to 86400000, got number 0"},
         {source("destinations", "yolo"),
          R"(sources[0].destinations: expected an array of strings, got string "yolo")"},
         {logLevel(-1), "log.level: expected an integer from 0 to 3, got number -1"},
@@ -293,6 +295,11 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
         {with("networks", json::object()), "networks: expected an array, got object {}"},
         {with("eventbuilders", json::array({{{"name", ""}, {"destinations", json::array()}}})),
          R"(eventbuilders[0].name: expected a non-empty string, got string "")"},
+        {with(
+             "eventbuilders",
+             json::array({{{"name", "lp"}, {"destinations", json::array()}, {"minDetections", 3000000000}}})),
+         "eventbuilders[0].minDetections: expected an integer from -2147483648 to 2147483647, got number "
+         "3000000000"},
         {with("networks", json::array({{{"type", "yolo"}, {"destinations", json::array()}}})),
          "networks[0].name: missing, expected a non-empty string"},
         {with("networks", json::array({reader})),
@@ -306,6 +313,53 @@ TEST(QoCoreHardeningTest, BadConfigurationsNameTheirKeyPath) {
         SCOPED_TRACE(c.reason);
         expectLoadingFailure(c.config, c.reason);
     }
+}
+
+TEST(QoCoreHardeningTest, AMillionEntryCatalogLoadsAndAnExitSentDuringLoadingEndsTheRun) {
+    TempDir dir;
+    // 3 MB of empty syntaxes, the most entries a catalog of that size can hold.
+    constexpr size_t kEntries = 1000000;
+    std::string catalog = R"({"list": [{})";
+    for (size_t i = 1; i < kEntries; ++i) {
+        catalog += ",{}";
+    }
+    writeFile(dir.file("catalog.json"), catalog + "]}");
+    const int port = freePort();
+    json config = baseConfig(port);
+    config["eventposters"] = json::array({{{"name", "p"}}});
+    // A builder with both modes reads the catalog three times.
+    config["eventbuilders"] = json::array({{{"name", "lp"},
+                                            {"triggeredMode", 3},
+                                            {"destinations", {"p"}},
+                                            {"plateCatalogPath", "catalog.json"}}});
+    writeFile(dir.file("config.json"), config.dump());
+    ChildProcess process(QO_CORE_BINARY, {"config.json"}, dir.path().string());
+    // The API listens before loading starts: GET /exit as soon as it answers.
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1, 0);
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool answered = false;
+    while (!answered && std::chrono::steady_clock::now() < guard) {
+        const auto result = client.Get("/exit");
+        answered = result && result->status == 200;
+        if (!answered) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ASSERT_TRUE(answered);
+    // Loading the catalog is linear: three loads of it take seconds (once 440 s each).
+    EXPECT_EQ(process.wait(std::chrono::seconds(180)), 0);
+    const std::string log = ChildProcess::read(dir.file("qo_core.log"));
+    size_t loads = 0;
+    for (const auto& line : lines(log)) {
+        loads += line.find("QEVAEventPoster: syntax list count: 1000000") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(loads, 3u) << log.substr(0, 4000);
+    // An exit that came while loading is carried out once loading has finished.
+    if (log.find("/exit: loading is under way, stopping once it has finished") != std::string::npos) {
+        EXPECT_NE(log.find("/exit came during loading: stopping now"), std::string::npos) << log;
+    }
+    EXPECT_NE(log.find("join webserver"), std::string::npos);
 }
 
 TEST(QoCoreHardeningTest, ADestinationWithoutAQueueIsAWarningAtLoad) {

@@ -20,6 +20,19 @@ TEST(BoundedJson, ParsesUpToTheDepthBoundAndRefusesDeeper) {
     }
 }
 
+TEST(BoundedJson, CountsNestingNotSiblings) {
+    // 1000 siblings each 63 levels deep inside one array: 64 levels, wherever a sibling sits.
+    std::string siblings = "[" + nested(63);
+    for (int i = 1; i < 1000; ++i) {
+        siblings += "," + nested(63);
+    }
+    const auto document = ek::parseBoundedJson(siblings + "]", "list");
+    EXPECT_EQ(document.size(), 1000u);
+    EXPECT_THROW(ek::parseBoundedJson(siblings + "," + nested(64) + "]", "list"), std::runtime_error);
+    EXPECT_EQ(ek::parseBoundedJson(R"({"a": [{}, {"b": {}}], "c": [[], {}]})", "x"),
+              nlohmann::json::parse(R"({"a": [{}, {"b": {}}], "c": [[], {}]})"));
+}
+
 TEST(BoundedJson, RefusesVeryDeepDocumentsWithoutRecursing) {
     const std::string deep = std::string(100000, '{');
     EXPECT_THROW(ek::parseBoundedJson("{\"a\":" + nested(60000) + "}", "trigger"), std::runtime_error);

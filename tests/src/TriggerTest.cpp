@@ -137,10 +137,13 @@ TEST_F(TriggerTest, RefusedBeforeLoadingHasFinishedAndAfterTheStop) {
     ek::PipelineContext starting(nlohmann::json{{"webserver", {{"port", 0}}}});
     ek::initalizeTrigger(starting);
     EXPECT_EQ(refusalOf(starting, triggerOn(1)), "service is starting");
-    EXPECT_EQ(starting.triggerStats.received, 0);
+    EXPECT_EQ(starting.triggerStats.received, 1);
+    EXPECT_NE(starting.triggerStats.lastTriggerTs, 0);
 
     ctx.stop = true;
     EXPECT_EQ(refusalOf(ctx, triggerOn(1)), "service is stopping");
+    EXPECT_EQ(ctx.triggerStats.received, 1);
+    EXPECT_EQ(ctx.triggerStats.accepted, 0);
 }
 
 TEST_F(TriggerTest, AtMostSixTriggerThreadsRunAtOnce) {

@@ -193,4 +193,50 @@ TEST(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAligned
     EXPECT_EQ(json::parse(image), json::array());
 }
 
+// Waits until the sink holds at least `count` events; false after the guard.
+bool waitForEvents(const EventSink& sink, size_t count) {
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (sink.stored() < count) {
+        if (std::chrono::steady_clock::now() > guard) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+TEST(NonTriggeredEventsTest, AClipFolderRemovedWhileRunningIsMadeAgainForTheNextEvents) {
+    TempDir dir;
+    prepareWorkDir(dir.path());
+    const std::string clip = makeClip(dir.path());
+    const auto sinkPtr = startEventSink(dir.path() / "events");
+    EventSink& sink = *sinkPtr;
+    const int port = freePort();
+    std::ofstream(dir.file("config.json")) << configuration(port, clip, sink.url()).dump(2);
+    ChildProcess process(QO_CORE_BINARY, {"config.json"}, dir.path().string());
+
+    ASSERT_TRUE(waitForEvents(sink, 1)) << process.standardError().substr(0, 6000);
+    fs::remove_all(dir.path() / "clips");
+    // The event after the next one (one per pass of the plate) is reported wholly after the removal.
+    const bool reported = waitForEvents(sink, sink.stored() + 2);
+    httplib::Client("127.0.0.1", port).Get("/exit");
+    EXPECT_EQ(process.wait(), 0);
+    sink.stop();
+    const std::string log = process.standardError();
+    ASSERT_TRUE(reported) << log.substr(0, 6000);
+
+    const json last = storedEvents(dir.path() / "events").back();
+    ASSERT_EQ(last.at("videos").size(), 1u) << last.dump();
+    const fs::path mp4 = dir.path() / "clips" / (last.at("videos")[0].at("id").get<std::string>() + ".mp4");
+    ASSERT_TRUE(fs::exists(mp4));
+    EXPECT_EQ(clipchecks::decodeErrors(mp4.string()), "");
+    const std::string remadeLine =
+        "[Info] nt-e2e: nt: Save directory clips of camera cam was gone, made it again";
+    size_t remade = 0;
+    for (size_t at = log.find(remadeLine); at != std::string::npos; at = log.find(remadeLine, at + 1)) {
+        ++remade;
+    }
+    EXPECT_EQ(remade, 1u) << log.substr(0, 6000);
+}
+
 }  // namespace

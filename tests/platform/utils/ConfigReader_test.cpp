@@ -29,7 +29,7 @@ TEST(ConfigReaderTest, EveryRefusalNamesThePathTheExpectationAndTheValue) {
     const json entry = json::parse(R"({
         "id": "1", "big": 4294967299, "huge": 1e300, "half": 8080.5, "neg": -1, "max": 18446744073709551615,
         "flag": 2, "text": 5, "empty": "", "list": ["a", 5], "obj": [1], "mode": "fast", "nums": [1, "x"],
-        "none": {}
+        "none": {}, "zero": 0, "five": 5
     })");
     const ConfigReader reader(entry, "sources[0]");
     struct Case {
@@ -44,6 +44,12 @@ TEST(ConfigReaderTest, EveryRefusalNamesThePathTheExpectationAndTheValue) {
          "sources[0].big: expected an integer from 1 to 100, got number 4294967299"},
         {[&] { reader.integer<int64_t>("huge", 0); },
          "sources[0].huge: expected an integer, got number 1e+300"},
+        {[&] { reader.integer<int>("zero", 3, 1, 100); },
+         "sources[0].zero: expected an integer from 1 to 100, got number 0"},
+        {[&] { reader.integer<int64_t>("five", 9, 6); },
+         "sources[0].five: expected an integer of at least 6, got number 5"},
+        {[&] { reader.integer<int>("five", -2, -10, -1); },
+         "sources[0].five: expected an integer from -10 to -1, got number 5"},
         {[&] { reader.integer<int>("half", 0, 0, 65535); },
          "sources[0].half: expected an integer from 0 to 65535, got number 8080.5"},
         {[&] { reader.integer<int>("neg", 0, 0); },

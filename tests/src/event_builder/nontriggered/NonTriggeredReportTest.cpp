@@ -181,29 +181,68 @@ TEST_F(NonTriggeredReportTest, MotionDirectionVotesOfTheLaneCameras) {
 
 TEST_F(NonTriggeredReportTest, AClipThatCannotBeWrittenStillPostsTheEvent) {
     auto& camera = recordingCamera(1);
+    // Saving one level below clips/: once clips/ is gone, its subdirectory cannot be made again.
+    fs::create_directory(clips());
+    camera.settings.pathToSaveVideo = (clips() / "cam1").string() + "/";
     camera.packets = nt::readClip(testclips::h264Mp4(), 0, 0).packets;
     start();
     builder->rings().at(1).push({1000000, {}});  // a frame after the clip: no detections to wait for
     auto e = event();
     read(*e, frameOf(1, 1000, {Plate{"AB0C12"}}));
-    fs::remove_all(clips());  // the save directory is gone
+    fs::remove_all(clips());
 
     const auto posted = report(*e);
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].event->evts.size(), 1u);
     EXPECT_TRUE(posted[0].event->videos.empty());
     EXPECT_TRUE(posted[0].event->roi.empty());
+    EXPECT_TRUE(capture.log->contains(
+        "Can`t make save directory " + (clips() / "cam1").string() + " of camera cam1 again",
+        ILog::LevelError));
     EXPECT_TRUE(capture.log->contains("Can`t write video for camera cam1", ILog::LevelError));
     EXPECT_TRUE(capture.log->contains("Can`t write image metadata to file", ILog::LevelError));
     EXPECT_FALSE(fs::exists(clips()));
 
-    // No packets at all: no clip, the event still goes out.
-    fs::create_directory(clips());
+    // No packets at all, or a packet buffer that fails: no clip, the event still goes out.
+    fs::create_directories(clips() / "cam1");
     camera.packets.clear();
     const auto withoutPackets = report(*e);
     ASSERT_EQ(withoutPackets.size(), 1u);
     EXPECT_TRUE(withoutPackets[0].event->videos.empty());
     EXPECT_TRUE(capture.log->contains("Got video frames 0 for interval (1000, 1000)"));
+    camera.packetFailure = "packet buffer torn down";
+    const auto withFailingBuffer = report(*e);
+    ASSERT_EQ(withFailingBuffer.size(), 1u);
+    EXPECT_EQ(withFailingBuffer[0].event->evts.size(), 1u);
+    EXPECT_TRUE(withFailingBuffer[0].event->videos.empty());
+    EXPECT_TRUE(
+        capture.log->contains("Can`t get video frames of camera cam1 for interval (1000, 1000): packet "
+                              "buffer torn down",
+                              ILog::LevelError));
+}
+
+TEST_F(NonTriggeredReportTest, ASaveDirectoryRemovedWhileRunningIsMadeAgainForTheNextClip) {
+    auto& camera = recordingCamera(1);
+    camera.packets = nt::readClip(testclips::h264Mp4(), 0, 0).packets;
+    start();
+    builder->rings().at(1).push({1000000, {}});
+    auto e = event();
+    const auto frame = frameOf(1, 1000, {Plate{"AB0C12"}});
+    read(*e, frame);
+    fs::remove_all(clips());
+
+    const auto posted = report(*e);
+    ASSERT_EQ(posted.size(), 1u);
+    ASSERT_EQ(posted[0].event->videos.count(1), 1u);
+    const std::string clip = posted[0].event->videos.at(1);
+    EXPECT_EQ(clipchecks::decodeErrors((clips() / (clip + ".mp4")).string()), "");
+    EXPECT_TRUE(fs::exists(clips() / (clip + ".rects")));
+    EXPECT_TRUE(fs::exists(clips() / (frame->frame->guid + ".rects")));
+    EXPECT_EQ(
+        capture.log->count("Save directory " + clips().string() + " of camera cam1 was gone, made it again",
+                           ILog::LevelInfo),
+        1u);
+    EXPECT_FALSE(capture.log->contains("Can`t", ILog::LevelError));
 }
 
 TEST_F(NonTriggeredReportTest, ClipMetadataDescribesEachClipFrameInClipOrder) {

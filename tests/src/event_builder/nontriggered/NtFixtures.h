@@ -113,11 +113,15 @@ class RecordingSource : public FakeVideoSource {
         ++requests;
         lastFrom = from;
         lastTo = to;
+        if (!packetFailure.empty()) {
+            throw std::runtime_error(packetFailure);
+        }
         return packets;
     }
     uint64_t getSizeBufferFrames() const override { return bufferFrames; }
 
     std::vector<std::shared_ptr<Packet>> packets;
+    std::string packetFailure;  // thrown by getEncodedFrames when not empty
     uint64_t bufferFrames = 100;
     std::atomic<int> requests{0};
     std::atomic<int64_t> lastFrom{0};
