@@ -11,6 +11,8 @@ EventSink::EventSink(Options options)
     server_.set_payload_max_length(options_.maxBodyBytes);
     // An idle kept-alive connection holds a server thread, and so the stop, for this long.
     server_.set_keep_alive_timeout(1);
+    // Without it an answer written in two parts waits for the client's delayed ACK (tens of ms).
+    server_.set_tcp_nodelay(true);
     server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     });
