@@ -146,6 +146,10 @@ json QEVAEventPoster::statistics() const {
             {"oldestAgeMs", oldest ? std::max<int64_t>(0, CommonUtils::getTs() - oldest->spooledAt) : 0}};
 }
 
+size_t QEVAEventPoster::spooledEvents() const {
+    return spool_->count();
+}
+
 std::string QEVAEventPoster::statisticsLine() const {
     const json s = statistics();
     std::string line;

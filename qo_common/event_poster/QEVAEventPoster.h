@@ -51,6 +51,9 @@ class QEVAEventPoster {
     // Counters of this run and the spool's state: "spooled", "delivered", "retried", "refused",
     // "dropped", "spoolBytes", "spoolEvents" and "oldestAgeMs" (0 when empty). Safe from any thread.
     nlohmann::json statistics() const;
+    // Events in the spool, not yet delivered (the spool's entries; refused ones not counted). A drain
+    // at the end of the input waits for 0 before it stops the poster. Safe from any thread.
+    size_t spooledEvents() const;
     // The same figures on one line for the periodic statistics log.
     std::string statisticsLine() const;
 

@@ -107,6 +107,7 @@ TEST_F(EventPostersTest, PostsEventsToTheSinkAndLogsEachPost) {
     EXPECT_EQ(stats["spooled"], 2);
     EXPECT_EQ(stats["delivered"], 2);
     EXPECT_EQ(stats["spoolEvents"], 0);
+    EXPECT_EQ(ctx.eventPosters.at("main")->spooledEvents(), 0u);
 }
 
 TEST_F(EventPostersTest, FailedDeliveryIsRetriedAndWhatIsLeftStaysSpooled) {
@@ -127,6 +128,7 @@ TEST_F(EventPostersTest, FailedDeliveryIsRetriedAndWhatIsLeftStaysSpooled) {
     EXPECT_EQ(log.count("stopped qeva poster failing", ILog::LevelInfo), 1u);
     const json stats = ctx.eventPosters.at("failing")->statistics();
     EXPECT_EQ(stats["spoolEvents"], 2);
+    EXPECT_EQ(ctx.eventPosters.at("failing")->spooledEvents(), 2u);
     EXPECT_GE(stats["retried"].get<int>(), 2);
     EXPECT_EQ(stats["delivered"], 0);
 }
