@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "qo_common/event_poster/QEVAEventPoster.h"
 #include "qo_common/event_poster/QEVAPair.h"
 #include "qo_common/event_poster/QEVATriggerEvent.h"
 #include "qo_common/utils/FPSMeter.h"
@@ -62,6 +63,8 @@ class PipelineContext {
     std::map<std::string, std::shared_ptr<balance_queue>> queuesLoadBalancer;
     std::map<std::string, std::shared_ptr<FrameQueue>> queues;
     std::map<std::string, std::shared_ptr<EventQueue>> eventQueues;
+    // The posters with a thread, by name, for their delivery statistics; filled at loading.
+    std::map<std::string, std::shared_ptr<QEVAEventPoster>> eventPosters;
     std::map<std::string, std::shared_ptr<IEventBuilderComponent>> eventBuilders;
     std::map<std::string, VideoOutput> outputs;
     std::map<std::string, std::shared_ptr<Component>> networks;

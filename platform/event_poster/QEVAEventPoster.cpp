@@ -4,12 +4,19 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <tuple>
 
+#include "platform/event_poster/EventSpool.h"
 #include "platform/event_poster/QEVAEventEncoder.h"
 #include "platform/event_poster/QEVAHttpClient.h"
+#include "platform/event_poster/SpoolDelivery.h"
+#include "qo_common/logger/log.h"
+#include "qo_common/utils/CommonUtils.h"
 #include "qo_common/utils/ConfigReader.h"
 
 using nlohmann::json;
+
+struct QEVAEventPoster::Counters : SpoolDelivery::Counters {};
 
 namespace {
 
@@ -36,7 +43,7 @@ void QEVAEventPoster::globalInit() {
     });
 }
 
-QEVAEventPoster::QEVAEventPoster(const json& poster) {
+QEVAEventPoster::QEVAEventPoster(const json& poster, RetryPause pause) {
     const auto keys = ek::ConfigReader::objectAt(poster, "");
     name = keys.text("name", "");
     url = keys.requiredText("url", ek::ConfigReader::NonEmpty);
@@ -55,24 +62,99 @@ QEVAEventPoster::QEVAEventPoster(const json& poster) {
     plateJPEGQuality = keys.integer<int>("plateJPEGQuality", plateJPEGQuality, 1, 100);
     connectTimeoutMs = keys.integer<long>("connectTimeoutMs", connectTimeoutMs, 1, 3600000);
     timeoutMs = keys.integer<long>("timeoutMs", timeoutMs, 1, 3600000);
+    spoolPath = keys.text("spoolPath", "spool/" + name + "/", ek::ConfigReader::NonEmpty);
+    spoolMaxMB = keys.integer<int64_t>("spoolMaxMB", spoolMaxMB, 1, 1000000);
+    try {
+        spool_ = std::make_unique<EventSpool>(spoolPath, static_cast<uint64_t>(spoolMaxMB) * 1024 * 1024);
+    } catch (const std::exception& e) {
+        keys.fail("spoolPath", e.what());
+    }
+    counters_ = std::make_unique<Counters>();
+    for (const auto& drop : spool_->takeDropped()) {
+        SpoolDelivery::logDrop(name, drop);
+    }
+    if (const size_t waiting = spool_->count(); waiting > 0) {
+        ILog::Info("EventPoster %s: %lu events of an earlier run in spool %s, delivered first", name.c_str(),
+                   static_cast<unsigned long>(waiting), spoolPath.c_str());
+    }
     client_ = std::make_unique<QEVAHttpClient>(connectTimeoutMs, timeoutMs);
+    delivery_ = std::make_unique<SpoolDelivery>(name, *spool_, *client_, *counters_,
+                                                SpoolDelivery::Backoff{pause.firstMs, pause.maxMs}, url);
 }
 
-QEVAEventPoster::~QEVAEventPoster() = default;
+QEVAEventPoster::~QEVAEventPoster() {
+    stop();
+}
+
+void QEVAEventPoster::stop() {
+    std::lock_guard<std::mutex> guard(stopMutex_);
+    if (delivery_) {
+        delivery_->stop();
+        delivery_.reset();
+        // Closes the kept-alive connection now rather than when the last owner lets go.
+        client_.reset();
+    }
+}
 
 void QEVAEventPoster::post(const QEVAEvent& event) {
     EncodedEvent encoded = QEVAEventEncoder(*this).encode(event);
+    SpooledRequest request;
+    request.url = url;
+    request.guid = event.guid;
+    request.lane = event.laneName;
+    request.plate = event.evts.empty() || !event.evts.front() ? "<no recognition>" : event.evts.front()->num;
+    request.spooledAt = CommonUtils::getTs();
     // Texts from cameras and triggers may hold bytes that are not UTF-8; they must not stop the post.
-    std::string body = encoded.document.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string document = encoded.document.dump(-1, ' ', false, json::error_handler_t::replace);
     if (!separatedImages) {
-        client_->post(url, "application/json", body);
-        return;
+        request.contentType = "application/json";
+        request.body = std::move(document);
+    } else {
+        std::vector<HttpPart> parts;
+        parts.reserve(encoded.parts.size() + 1);
+        parts.push_back({"event", "", "application/json", std::move(document)});
+        for (auto& p : encoded.parts) {
+            parts.push_back(std::move(p));
+        }
+        std::tie(request.body, request.contentType) = QEVAHttpClient::multipart(parts);
     }
-    std::vector<HttpPart> parts;
-    parts.reserve(encoded.parts.size() + 1);
-    parts.push_back({"event", "", "application/json", std::move(body)});
-    for (auto& p : encoded.parts) {
-        parts.push_back(std::move(p));
+    const auto drops = spool_->append(request);
+    bool spooled = true;
+    for (const auto& drop : drops) {
+        ++counters_->dropped;
+        spooled = spooled && drop.entry.guid != request.guid;
+        SpoolDelivery::logDrop(name, drop);
     }
-    client_->postMultipart(url, parts);
+    if (spooled) {
+        ++counters_->spooled;
+    }
+    std::lock_guard<std::mutex> guard(stopMutex_);
+    if (delivery_) {
+        delivery_->wake();
+    }
+}
+
+json QEVAEventPoster::statistics() const {
+    const auto oldest = spool_->oldest();
+    return {{"spooled", counters_->spooled.load()},
+            {"delivered", counters_->delivered.load()},
+            {"retried", counters_->retried.load()},
+            {"refused", counters_->refused.load()},
+            {"dropped", counters_->dropped.load()},
+            {"spoolEvents", spool_->count()},
+            {"spoolBytes", spool_->bytes()},
+            {"oldestAgeMs", oldest ? std::max<int64_t>(0, CommonUtils::getTs() - oldest->spooledAt) : 0}};
+}
+
+size_t QEVAEventPoster::spooledEvents() const {
+    return spool_->count();
+}
+
+std::string QEVAEventPoster::statisticsLine() const {
+    const json s = statistics();
+    std::string line;
+    for (const auto& [key, value] : s.items()) {
+        line += (line.empty() ? "" : ", ") + key + " = " + value.dump();
+    }
+    return line;
 }

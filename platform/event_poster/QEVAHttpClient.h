@@ -1,7 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
+
+#include "platform/event_poster/RequestSender.h"
 
 // One named binary part of a multipart/form-data request.
 struct HttpPart {
@@ -12,24 +15,28 @@ struct HttpPart {
 };
 
 // A reusable libcurl connection for POST requests; keeps the connection alive between posts.
-// Used by one thread at a time. No signals are used, so it is safe in threaded programs.
-class QEVAHttpClient {
+// `send` is used by one thread at a time; `abort` may come from any thread. No signals are used,
+// so it is safe in threaded programs.
+class QEVAHttpClient : public RequestSender {
   public:
     QEVAHttpClient(long connectTimeoutMs, long timeoutMs);
-    ~QEVAHttpClient();
+    ~QEVAHttpClient() override;
     QEVAHttpClient(const QEVAHttpClient&) = delete;
     QEVAHttpClient& operator=(const QEVAHttpClient&) = delete;
 
-    // Both return when the server answered 2xx; otherwise they throw std::runtime_error with the URL,
-    // the status (or the transport error) and the start of the answer's body.
-    void post(const std::string& url, const std::string& contentType, const std::string& body);
-    void postMultipart(const std::string& url, const std::vector<HttpPart>& parts);
+    // Never throws for what the server or the network does: the result tells. Blocks at most
+    // timeoutMs, and returns within a moment of `abort`.
+    SendResult send(const SpooledRequest& request) override;
+    void abort() override;
+
+    // A multipart/form-data body of `parts` and its content type, so that it can be spooled whole.
+    static std::pair<std::string, std::string> multipart(const std::vector<HttpPart>& parts);
 
   private:
-    void perform(const std::string& url, struct curl_slist* headers);
-
-    void* curl_ = nullptr;
+    void* easy_ = nullptr;
+    void* multi_ = nullptr;
     long connectTimeoutMs_;
     long timeoutMs_;
+    std::atomic<bool> aborted_{false};
     std::string answer_;
 };

@@ -22,14 +22,20 @@ class blocking_queue {
 
     // Waits while full; drops the item once the queue is poisoned.
     virtual void push(const T& item) {
+        bool refused = false;
         {
             std::unique_lock<std::mutex> lock(_mutex);
             _not_full.wait(lock, [this] { return _queue.size() < _capacity || _is_poisoned; });
             if (!_is_poisoned) {
                 _queue.push_back(item);
+            } else {
+                refused = true;
             }
         }
         _not_empty.notify_all();
+        if (refused) {
+            dropped(item);
+        }
     }
 
     // Waits while empty. The poison item is returned like any other. The item is moved out: the
@@ -79,7 +85,7 @@ class blocking_queue {
     }
 
     // Takes every queued item out (oldest first), leaves only the poison item and wakes everyone.
-    std::vector<T> poison(const T& item) {
+    virtual std::vector<T> poison(const T& item) {
         std::vector<T> drained;
         {
             std::lock_guard<std::mutex> lock(_mutex);
@@ -105,6 +111,20 @@ class blocking_queue {
         std::lock_guard<std::mutex> lock(_mutex);
         return _is_poisoned;
     }
+
+  protected:
+    // Poisons without discarding: the items queued so far are still popped before the poison item.
+    void poisonBehindQueued(const T& item) {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _queue.push_back(item);
+            _is_poisoned = true;
+        }
+        _not_empty.notify_all();
+        _not_full.notify_all();
+    }
+    // Called, without the lock, for each item that `push` drops because the queue is poisoned.
+    virtual void dropped(const T& item) { (void)item; }
 
   private:
     const uint64_t _capacity;

@@ -209,6 +209,15 @@ void EventBuilderComponent::post(const QEVAPair& pair) const {
         }
         if (!ctx.stop) {
             queue.push(pair);
+        } else if (pair.event) {
+            // No event vanishes without a line that names it.
+            const auto& evts = pair.event->evts;
+            ILog::Info(
+                "EventBuilderComponent: event %s (lane %s, plate %s) not delivered to %s: the service is "
+                "stopping",
+                pair.event->guid.c_str(), pair.event->laneName.c_str(),
+                evts.empty() || !evts.front() ? "<no recognition>" : evts.front()->num.c_str(),
+                destination.c_str());
         }
     }
 }

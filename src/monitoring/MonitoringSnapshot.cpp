@@ -10,6 +10,7 @@ MonitoringSnapshot MonitoringSnapshot::take(PipelineContext& ctx) {
     snapshot.queues = ctx.queues;
     snapshot.eventQueues = ctx.eventQueues;
     snapshot.eventBuilders = ctx.eventBuilders;
+    snapshot.eventPosters = ctx.eventPosters;
     snapshot.producersStats = ctx.producersStats;
     snapshot.netTimes = ctx.netTimes;
     return snapshot;

@@ -19,6 +19,7 @@ struct MonitoringSnapshot {
     std::map<std::string, std::shared_ptr<PipelineContext::FrameQueue>> queues;
     std::map<std::string, std::shared_ptr<PipelineContext::EventQueue>> eventQueues;
     std::map<std::string, std::shared_ptr<IEventBuilderComponent>> eventBuilders;
+    std::map<std::string, std::shared_ptr<QEVAEventPoster>> eventPosters;
     std::map<std::string, std::shared_ptr<ProducerStatistics>> producersStats;
     // Running mean per network stage, ms ("<network>" for prepare, "<network>_infer" for infer).
     std::map<std::string, float> netTimes;

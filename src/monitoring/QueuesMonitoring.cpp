@@ -54,6 +54,19 @@ void refreshTriggerStatistics(PipelineContext& ctx) {
     ctx.withLock([](PipelineContext& c) { statusEntry(c, "triggers") = c.triggerStats.json(); });
 }
 
+// Delivery figures of every poster: one log line each and the "posters" entry of the status.
+void refreshPosterStatistics(PipelineContext& ctx, const MonitoringSnapshot& snapshot) {
+    if (snapshot.eventPosters.empty()) {
+        return;
+    }
+    nlohmann::json posters = nlohmann::json::object();
+    for (const auto& [name, poster] : snapshot.eventPosters) {
+        posters[name] = poster->statistics();
+        ILog::Info("Poster %s: %s", name.c_str(), poster->statisticsLine().c_str());
+    }
+    ctx.withLock([&posters](PipelineContext& c) { statusEntry(c, "posters") = std::move(posters); });
+}
+
 void logMemory() {
     // Frame buffers are allocated and freed all the time; give the freed heap back to the system.
     malloc_trim(0);
@@ -68,6 +81,7 @@ void monitoringStep(PipelineContext& ctx) {
     logReport(snapshot);
     refreshSourceStatistics(ctx);
     refreshTriggerStatistics(ctx);
+    refreshPosterStatistics(ctx, snapshot);
     logMemory();
     ILog::Info("Monitoring duration: %ld ms (lock: %ld ms)", wholeMs(Clock::now() - t0), wholeMs(t1 - t0));
 }

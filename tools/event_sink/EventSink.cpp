@@ -11,6 +11,8 @@ EventSink::EventSink(Options options)
     server_.set_payload_max_length(options_.maxBodyBytes);
     // An idle kept-alive connection holds a server thread, and so the stop, for this long.
     server_.set_keep_alive_timeout(1);
+    // Without it an answer written in two parts waits for the client's delayed ACK (tens of ms).
+    server_.set_tcp_nodelay(true);
     server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     });
@@ -38,6 +40,11 @@ void EventSink::start() {
 }
 
 void EventSink::stop() {
+    {
+        std::lock_guard<std::mutex> guard(holdMutex_);
+        stopping_ = true;
+    }
+    released_.notify_all();
     if (thread_.joinable()) {
         server_.stop();
         thread_.join();
@@ -50,7 +57,13 @@ void EventSink::answer(httplib::Response& response, int status, const json& body
 }
 
 void EventSink::handle(const httplib::Request& request, httplib::Response& response) {
-    if (options_.fail) {
+    const size_t number = ++received_;
+    if (options_.hold) {
+        std::unique_lock<std::mutex> lock(holdMutex_);
+        released_.wait(lock, [this] { return stopping_; });
+        return;
+    }
+    if (options_.fail || number <= options_.failFirst) {
         ++refused_;
         answer(response, 500, {{"error", "event_sink runs in failure mode"}});
         return;

@@ -3,9 +3,11 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -13,8 +15,9 @@
 #include "tools/event_sink/EventValidator.h"
 
 // The receiving side of docs/qeva-protocol.md: accepts POST on any path, validates the event,
-// stores it and answers 200; answers 400 for an invalid event, 415 for another content type and,
-// with `fail` set, 500 for every request (to test a failing server).
+// stores it and answers 200; answers 400 for an invalid event, 415 for another content type. To
+// test a failing server: `fail` answers 500 to every request, `failFirst` to the first N requests,
+// and `hold` reads each request and never answers it (until stop).
 class EventSink {
   public:
     struct Options {
@@ -22,6 +25,8 @@ class EventSink {
         int port = 8090;  // 0 picks a free port
         std::filesystem::path folder = "events";
         bool fail = false;
+        size_t failFirst = 0;
+        bool hold = false;
         size_t maxBodyBytes = 64 * 1024 * 1024;
         std::FILE* summaryOut = stdout;
         std::string clipPrefix;  // put before the clip ids of the summary lines
@@ -42,6 +47,8 @@ class EventSink {
     std::string url() const { return "http://" + options_.host + ":" + std::to_string(port_) + "/events"; }
     size_t stored() const { return stored_; }
     size_t refused() const { return refused_; }
+    // Requests read so far, answered or not.
+    size_t received() const { return received_; }
     const std::filesystem::path& folder() const { return store_.folder(); }
 
   private:
@@ -56,4 +63,8 @@ class EventSink {
     std::thread thread_;
     std::atomic<size_t> stored_{0};
     std::atomic<size_t> refused_{0};
+    std::atomic<size_t> received_{0};
+    std::mutex holdMutex_;
+    std::condition_variable released_;
+    bool stopping_ = false;
 };

@@ -13,11 +13,14 @@ namespace {
 void usage() {
     std::printf(
         "Usage: event_sink [--port N] [--host ADDRESS] [--out FOLDER] [--clips PREFIX] [--fail]\n"
+        "                  [--fail-first N] [--hold]\n"
         "  --port N        port to listen on (default 8090; 0 picks a free one)\n"
         "  --host ADDRESS  address to listen on (default 127.0.0.1)\n"
         "  --out FOLDER    where events.jsonl and the pictures go (default ./events)\n"
         "  --clips PREFIX  put before each clip id in the printed lines (the sender's clip folder)\n"
-        "  --fail          answer every request with status 500 (to test a failing server)\n");
+        "  --fail          answer every request with status 500 (to test a failing server)\n"
+        "  --fail-first N  answer the first N requests with status 500, then as usual\n"
+        "  --hold          read each request and never answer it (a hung server)\n");
 }
 
 bool parse(int argc, char** argv, EventSink::Options& options) {
@@ -40,6 +43,16 @@ bool parse(int argc, char** argv, EventSink::Options& options) {
             options.clipPrefix = argv[++i];
         } else if (arg == "--fail") {
             options.fail = true;
+        } else if (arg == "--fail-first" && hasValue) {
+            char* end = nullptr;
+            long count = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || count < 0) {
+                std::fprintf(stderr, "event_sink: bad count %s\n", argv[i]);
+                return false;
+            }
+            options.failFirst = static_cast<size_t>(count);
+        } else if (arg == "--hold") {
+            options.hold = true;
         } else {
             std::fprintf(stderr, "event_sink: unknown or incomplete option %s\n", arg.c_str());
             return false;

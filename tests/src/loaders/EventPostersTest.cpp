@@ -36,8 +36,15 @@ class EventPostersTest : public ::testing::Test {
         return sink;
     }
 
-    // Ends every poster thread after the pairs already queued: a poison pair pushed behind them
-    // (the service's terminate poisons instead, which discards what is queued), then join.
+    // A poster entry whose spool lies in the test's directory.
+    json entry(const std::string& name, const std::string& url, json extra = json::object()) {
+        json e = {{"name", name}, {"url", url}, {"spoolPath", dir.file("spool-" + name)}};
+        e.update(extra);
+        return e;
+    }
+
+    // Ends every poster thread after the pairs already queued: a poison pair pushed behind them,
+    // then join.
     void stopPosters() {
         for (auto& [name, queue] : ctx.eventQueues) {
             queue->push(QEVAPair::makePoison());
@@ -60,16 +67,17 @@ TEST_F(EventPostersTest, AFailedPostNamesTheServerWithoutItsCredentials) {
     ASSERT_EQ(url.rfind("http://", 0), 0u);
     const std::string masked = "http://***@" + url.substr(7);
     url.insert(7, "poster:s3cret@");
-    ek::loadEventPosters(ctx, json::array({{{"name", "closed"}, {"url", url}}}));
+    ek::loadEventPosters(ctx, json::array({entry("closed", url)}));
     ctx.eventQueues.at("closed")->push(pairOf(sampleEvent()));
+    EXPECT_TRUE(capture.log->waitFor(
+        "not delivered (try 1): POST " + masked + " failed: ", std::chrono::seconds(60), ILog::LevelWarning));
     stopPosters();
-    EXPECT_EQ(capture.log->count("EventPoster closed: POST " + masked + " failed: ", ILog::LevelError), 1u);
     EXPECT_FALSE(capture.log->contains("s3cret"));
 }
 
 TEST_F(EventPostersTest, PostsEventsToTheSinkAndLogsEachPost) {
     auto sink = startSink(false);
-    ek::loadEventPosters(ctx, json::array({{{"name", "main"}, {"url", sink->url()}, {"imageWidth", 640}}}));
+    ek::loadEventPosters(ctx, json::array({entry("main", sink->url(), {{"imageWidth", 640}})}));
     ASSERT_EQ(ctx.posters.size(), 1u);
     auto& queue = ctx.eventQueues.at("main");
 
@@ -78,6 +86,8 @@ TEST_F(EventPostersTest, PostsEventsToTheSinkAndLogsEachPost) {
     queue->push(QEVAPair());  // neither event nor poison: taken, nothing posted, nothing logged
     queue->push(pairOf(sampleEvent()));
     queue->push(pairOf(noPlates));
+    ASSERT_TRUE(capture.log->waitFor("EventPoster main: delivered event no-plates after 1 tries",
+                                     std::chrono::seconds(60), ILog::LevelInfo));
     stopPosters();
 
     EXPECT_EQ(sink->stored(), 2u);
@@ -87,44 +97,93 @@ TEST_F(EventPostersTest, PostsEventsToTheSinkAndLogsEachPost) {
     EXPECT_EQ(log.count("QEVA POST: main: AB123CD, report time = ", ILog::LevelInfo), 1u);
     EXPECT_EQ(log.count("QEVA POST: main: <no recognition>, report time = ", ILog::LevelInfo), 1u);
     EXPECT_EQ(log.count("QEVA POST", ILog::LevelInfo), 2u);
+    EXPECT_EQ(
+        log.count("EventPoster main: delivered event 5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21 after 1 tries",
+                  ILog::LevelInfo),
+        1u);
     EXPECT_EQ(log.count("stopped qeva poster main", ILog::LevelInfo), 1u);
     EXPECT_FALSE(log.contains("EventPoster: Exception"));
+    const json stats = ctx.eventPosters.at("main")->statistics();
+    EXPECT_EQ(stats["spooled"], 2);
+    EXPECT_EQ(stats["delivered"], 2);
+    EXPECT_EQ(stats["spoolEvents"], 0);
+    EXPECT_EQ(ctx.eventPosters.at("main")->spooledEvents(), 0u);
 }
 
-TEST_F(EventPostersTest, FailedDeliveryIsLoggedAndThePosterGoesOn) {
+TEST_F(EventPostersTest, FailedDeliveryIsRetriedAndWhatIsLeftStaysSpooled) {
     auto failing = startSink(true);
-    auto closed = startSink(false);
-    const std::string closedUrl = closed->url();
-    closed.reset();
-    ek::loadEventPosters(ctx, json::array({{{"name", "failing"}, {"url", failing->url()}},
-                                           {{"name", "closed"}, {"url", closedUrl}}}));
-    for (const char* name : {"failing", "closed"}) {
-        ctx.eventQueues.at(name)->push(pairOf(sampleEvent()));
-        ctx.eventQueues.at(name)->push(pairOf(sampleEvent()));
-    }
+    ek::loadEventPosters(ctx, json::array({entry("failing", failing->url())}));
+    ctx.eventQueues.at("failing")->push(pairOf(sampleEvent()));
+    QEVAEvent second = sampleEvent();
+    second.guid = "second";
+    ctx.eventQueues.at("failing")->push(pairOf(second));
+    // The second try comes after a pause of a second: the first event keeps its place in line.
+    ASSERT_TRUE(capture.log->waitFor("not delivered (try 2): HTTP 500", std::chrono::seconds(60),
+                                     ILog::LevelWarning));
     stopPosters();
 
-    // Four failures: each poster went on to its second pair after the first failed.
     const auto& log = *capture.log;
-    EXPECT_EQ(log.count("EventPoster: Exception", ILog::LevelError), 4u);
-    EXPECT_EQ(
-        log.count("EventPoster failing: POST " + failing->url() + " failed: HTTP 500", ILog::LevelError), 2u);
-    EXPECT_EQ(log.count("EventPoster closed: POST " + closedUrl + " failed: ", ILog::LevelError), 2u);
-    EXPECT_EQ(log.count("stopped qeva poster", ILog::LevelInfo), 2u);
-    EXPECT_EQ(failing->refused(), 2u);
+    EXPECT_FALSE(log.contains("EventPoster: Exception"));
+    EXPECT_FALSE(log.contains("event second not delivered"));
+    EXPECT_EQ(log.count("stopped qeva poster failing", ILog::LevelInfo), 1u);
+    const json stats = ctx.eventPosters.at("failing")->statistics();
+    EXPECT_EQ(stats["spoolEvents"], 2);
+    EXPECT_EQ(ctx.eventPosters.at("failing")->spooledEvents(), 2u);
+    EXPECT_GE(stats["retried"].get<int>(), 2);
+    EXPECT_EQ(stats["delivered"], 0);
+}
+
+TEST_F(EventPostersTest, PairsQueuedAtThePoisonAreSpooledNotDiscarded) {
+    auto closed = startSink(false);
+    const std::string url = closed->url();
+    closed.reset();
+    ek::loadEventPosters(ctx, json::array({entry("p", url)}));
+    auto& queue = ctx.eventQueues.at("p");
+    for (const char* guid : {"e1", "e2", "e3"}) {
+        QEVAEvent e = sampleEvent();
+        e.guid = guid;
+        queue->push(pairOf(e));
+    }
+    queue->poison(QEVAPair::makePoison());  // as terminate does
+    QEVAEvent late = sampleEvent();
+    late.guid = "late";
+    queue->push(pairOf(late));
+    for (auto& t : ctx.posters) {
+        t.join();
+    }
+    EXPECT_EQ(ctx.eventPosters.at("p")->statistics()["spoolEvents"], 3);
+    EXPECT_EQ(capture.log->count(
+                  "EventPoster p: event late (lane north, plate AB123CD) not delivered: the service is "
+                  "stopping",
+                  ILog::LevelInfo),
+              1u);
+}
+
+TEST_F(EventPostersTest, ASpoolDirectoryThatCannotBeMadeFailsTheLoadingNamingTheKey) {
+    const std::string path = "/proc/self/status/spool";
+    try {
+        ek::loadEventPosters(ctx, json::array({entry("p", "http://127.0.0.1:1/", {{"spoolPath", path}})}));
+        FAIL() << "accepted";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(
+            std::string(e.what()).rfind("eventposters[0].spoolPath: cannot make spool directory " + path, 0),
+            0u)
+            << e.what();
+    }
+    EXPECT_TRUE(ctx.posters.empty());
 }
 
 TEST_F(EventPostersTest, NamesContainingEpqevaDropEveryPair) {
     auto sink = startSink(false);
-    ek::loadEventPosters(ctx, json::array({{{"name", "epqeva"}, {"url", sink->url()}},
-                                           {{"name", "my-epqeva-2"}, {"url", sink->url()}},
-                                           {{"name", "EPQEVA"}, {"url", sink->url()}}}));
+    ek::loadEventPosters(ctx, json::array({entry("epqeva", sink->url()), entry("my-epqeva-2", sink->url()),
+                                           entry("EPQEVA", sink->url())}));
     // Seven pairs through a queue of five: only a poster that takes them lets the pushes return.
     for (int i = 0; i < 7; ++i) {
         ctx.eventQueues.at("epqeva")->push(pairOf(sampleEvent()));
         ctx.eventQueues.at("my-epqeva-2")->push(pairOf(sampleEvent()));
     }
     ctx.eventQueues.at("EPQEVA")->push(pairOf(sampleEvent()));  // the rule is case-sensitive
+    ASSERT_TRUE(capture.log->waitFor("EventPoster EPQEVA: delivered event", std::chrono::seconds(60)));
     stopPosters();
 
     EXPECT_EQ(sink->stored(), 1u);
@@ -183,8 +242,16 @@ TEST_F(EventPostersTest, MalformedEntriesFailTheLoading) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.posters.dump());
         ek::PipelineContext fresh{minimalConfig()};
+        json posters = c.posters;
+        if (posters.is_array()) {
+            for (auto& p : posters) {
+                if (p.is_object()) {
+                    p["spoolPath"] = dir.file("spool-malformed");
+                }
+            }
+        }
         try {
-            ek::loadEventPosters(fresh, c.posters);
+            ek::loadEventPosters(fresh, posters);
             ADD_FAILURE() << "accepted";
         } catch (const std::exception& e) {
             EXPECT_EQ(std::string(e.what()), c.error);

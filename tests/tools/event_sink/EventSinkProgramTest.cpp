@@ -106,13 +106,14 @@ TEST(EventSinkProgram, PrintsOneLinePerEventAndStopsOnSigterm) {
     int port = std::stoi(first.substr(prefix.size()));
 
     {
-        QEVAEventPoster poster(
-            {{"name", "p"}, {"url", "http://127.0.0.1:" + std::to_string(port) + "/qeva"}});
+        QEVAEventPoster poster({{"name", "p"},
+                                {"url", "http://127.0.0.1:" + std::to_string(port) + "/qeva"},
+                                {"spoolPath", dir.file("spool")}});
         poster.post(sampleEvent());
+        EXPECT_EQ(sink.line(),
+                  "event lane=7 plates=AB123CD,AB123CE confidence=0.93 images=4 "
+                  "guid=5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21 clips=demo-output/clips/clip-1.mp4\n");
     }  // closes its kept-alive connection
-    EXPECT_EQ(sink.line(),
-              "event lane=7 plates=AB123CD,AB123CE confidence=0.93 images=4 "
-              "guid=5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21 clips=demo-output/clips/clip-1.mp4\n");
 
     EXPECT_EQ(sink.stop(), 0);
     EXPECT_EQ(sink.line(), "event_sink: stopped, 1 stored, 0 refused\n");

@@ -4,9 +4,12 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/event_poster/Base64.h"
 #include "tests/support/TempDir.h"
@@ -143,11 +146,13 @@ TEST(EventStore, SummaryAndSafeNames) {
 
 class SinkServer : public ::testing::Test {
   protected:
-    std::unique_ptr<EventSink> start(bool fail) {
+    std::unique_ptr<EventSink> start(bool fail, size_t failFirst = 0, bool hold = false) {
         EventSink::Options options;
         options.port = 0;
         options.folder = dir.path() / "events";
         options.fail = fail;
+        options.failFirst = failFirst;
+        options.hold = hold;
         options.summaryOut = nullptr;
         auto sink = std::make_unique<EventSink>(options);
         sink->start();
@@ -189,6 +194,35 @@ TEST_F(SinkServer, FailureModeAnswers500AndStoresNothing) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 500);
     EXPECT_FALSE(std::filesystem::exists(sink->folder() / "events.jsonl"));
+}
+
+TEST_F(SinkServer, FailFirstAnswers500ThatManyTimesThenStores) {
+    auto sink = start(false, 2);
+    httplib::Client client("127.0.0.1", sink->port());
+    std::vector<int> statuses;
+    for (int i = 0; i < 3; ++i) {
+        auto res = client.Post("/", validDoc().dump(), "application/json");
+        ASSERT_TRUE(res);
+        statuses.push_back(res->status);
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{500, 500, 200}));
+    EXPECT_EQ(sink->stored(), 1u);
+    EXPECT_EQ(sink->refused(), 2u);
+}
+
+TEST_F(SinkServer, HoldNeverAnswersUntilTheSinkStops) {
+    auto sink = start(false, 0, true);
+    httplib::Client client("127.0.0.1", sink->port());
+    client.set_read_timeout(std::chrono::seconds(120));
+    std::thread poster([&] { client.Post("/", validDoc().dump(), "application/json"); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (sink->received() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(sink->received(), 1u);
+    sink->stop();  // releases the held request, so the client's call returns
+    poster.join();
+    EXPECT_EQ(sink->stored(), 0u);
 }
 
 }  // namespace

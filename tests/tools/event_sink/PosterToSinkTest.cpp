@@ -3,11 +3,14 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qo_common/event_poster/QEVAEventPoster.h"
+#include "tests/support/CapturingLog.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/event_sink/SampleEvent.h"
 #include "tools/event_sink/EventSink.h"
@@ -29,13 +32,25 @@ class PosterToSink : public ::testing::Test {
         sink->start();
     }
 
-    json poster(json extra = json::object()) const {
-        json p = {{"name", "sink"}, {"url", sink->url()}};
+    // Each poster gets a spool directory of its own.
+    json poster(json extra = json::object()) {
+        json p = {{"name", "sink"},
+                  {"url", sink->url()},
+                  {"spoolPath", (dir.path() / ("spool" + std::to_string(spools++))).string()}};
         p.update(extra);
         return p;
     }
 
-    std::vector<json> stored() const {
+    // Delivery is asynchronous: the stored lines once the sink holds `count` events.
+    std::vector<json> stored(size_t count) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (sink->stored() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return storedLines();
+    }
+
+    std::vector<json> storedLines() const {
         std::ifstream in(sink->folder() / "events.jsonl");
         std::vector<json> lines;
         for (std::string line; std::getline(in, line);) {
@@ -50,14 +65,15 @@ class PosterToSink : public ::testing::Test {
 
     TempDir dir;
     std::unique_ptr<EventSink> sink;
+    int spools = 0;
 };
 
 TEST_F(PosterToSink, FullEventInlineIsStoredWithItsPictures) {
     QEVAEventPoster p(poster());
     p.post(sampleEvent());
 
+    auto lines = stored(1);
     ASSERT_EQ(sink->stored(), 1u);
-    auto lines = stored();
     ASSERT_EQ(lines.size(), 1u);
     const json& e = lines[0];
     EXPECT_EQ(e["protocolVersion"], 204);
@@ -93,7 +109,7 @@ TEST_F(PosterToSink, SeparatedImagesTravelAsMultipartParts) {
     QEVAEventPoster p(poster({{"separatedImages", true}}));
     p.post(sampleEvent());
 
-    auto lines = stored();
+    auto lines = stored(1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0]["_sink"]["multipart"], true);
     EXPECT_EQ(lines[0]["frames"][1]["image"]["file"], "5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21/frame_1.jpg");
@@ -116,7 +132,7 @@ TEST_P(PosterVersions, EachVersionSendsItsKeysAndTheSinkAcceptsThem) {
     QEVAEventPoster p(poster({{"protocolVersion", c.version}}));
     p.post(sampleEvent());
 
-    auto lines = stored();
+    auto lines = stored(1);
     ASSERT_EQ(lines.size(), 1u);
     const json& e = lines[0];
     EXPECT_EQ(e["protocolVersion"], c.version);
@@ -149,7 +165,7 @@ TEST_F(PosterToSink, ResizingFollowsWidthAndConfidence) {
     second.guid = "second";  // pictures are stored by event guid
     unsure.post(second);
 
-    auto lines = stored();
+    auto lines = stored(2);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["frames"][0]["image"]["width"], 320);
     EXPECT_EQ(lines[0]["frames"][0]["image"]["height"], 180);
@@ -166,7 +182,7 @@ TEST_F(PosterToSink, ImageAndDataSwitchesLeaveTheirKeysOut) {
     QEVAEventPoster platesOnly(poster({{"frameFormat", "none"}}));
     platesOnly.post(sampleEvent());
 
-    auto lines = stored();
+    auto lines = stored(2);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_FALSE(lines[0]["frames"][0].contains("image"));
     EXPECT_FALSE(lines[0]["evts"][0].contains("plate"));
@@ -183,7 +199,7 @@ TEST_F(PosterToSink, ReadingWhoseFrameIsNotListedBringsItsFrame) {
     QEVAEventPoster p(poster());
     p.post(event);
 
-    auto lines = stored();
+    auto lines = stored(1);
     ASSERT_EQ(lines.size(), 1u);
     ASSERT_EQ(lines[0]["frames"].size(), 2u);
     EXPECT_EQ(lines[0]["evts"][0]["frameIndex"], 1);
@@ -201,43 +217,42 @@ TEST_F(PosterToSink, EmptyEventAndBrokenUtf8AreStillDelivered) {
     p.post(empty);
     p.post(odd);
 
-    auto lines = stored();
+    auto lines = stored(2);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0]["evts"].empty());
     EXPECT_EQ(lines[1]["evts"][0]["num"], "AB\xef\xbf\xbd");
 }
 
-TEST_F(PosterToSink, AnswerOtherThan2xxThrowsWithUrlAndStatus) {
+TEST_F(PosterToSink, AFailingServerIsRetriedAndTheEventArrivesOnceItAnswers) {
+    auto capture = CapturingLog::install();
     EventSink::Options options;
     options.port = 0;
     options.folder = dir.path() / "failing";
     options.fail = true;
     options.summaryOut = nullptr;
-    EventSink failing(options);
-    failing.start();
-    QEVAEventPoster p(poster({{"url", failing.url()}}));
-    try {
-        p.post(sampleEvent());
-        FAIL() << "post to a failing server returned";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find(failing.url()), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find("HTTP 500"), std::string::npos) << e.what();
-    }
-    EXPECT_EQ(failing.refused(), 1u);
-}
+    auto failing = std::make_unique<EventSink>(options);
+    failing->start();
+    const std::string url = failing->url();
+    const json first = poster({{"url", url}});
+    QEVAEventPoster p(first, {1, 1});
+    p.post(sampleEvent());
+    ASSERT_TRUE(capture.log->waitFor("HTTP 500", std::chrono::seconds(60), ILog::LevelWarning));
+    failing.reset();  // now the port is closed
+    ASSERT_TRUE(
+        capture.log->waitFor(": POST " + url + " failed: ", std::chrono::seconds(60), ILog::LevelWarning));
+    EXPECT_TRUE(capture.log->contains("onnect"));  // "Failed to connect ..."
+    EXPECT_TRUE(capture.log->contains("not delivered (try 1): HTTP 500"));
+    p.stop();
+    EXPECT_EQ(p.statistics()["spoolEvents"], 1);
 
-TEST_F(PosterToSink, ServerNotListeningThrowsWithUrlAndReason) {
-    const std::string url = sink->url();
-    sink.reset();  // the port is closed now
-    QEVAEventPoster p({{"name", "gone"}, {"url", url}});
-    try {
-        p.post(sampleEvent());
-        FAIL() << "post to a closed port returned";
-    } catch (const std::runtime_error& e) {
-        std::string text = e.what();
-        EXPECT_NE(text.find(url), std::string::npos) << text;
-        EXPECT_NE(text.find("onnect"), std::string::npos) << text;  // "Failed to connect ..."
-    }
+    // The next poster over the same spool, with the server back, delivers what was left.
+    json again = poster({{"url", sink->url()}});
+    again["spoolPath"] = first["spoolPath"];
+    QEVAEventPoster next(again, {1, 1});
+    auto lines = stored(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["guid"], "5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21");
+    ASSERT_TRUE(capture.log->waitFor("delivered event 5b0c3f4e-8d1a-4a57-9a0e-2c1f0e3b7d21 after 1 tries"));
 }
 
 struct BadKey {
@@ -259,6 +274,12 @@ TEST(PosterKeys, WrongKeysFailNamingTheKey) {
         {{{"name", "a"}, {"url", "http://x"}, {"frameFormat", "png"}}, "frameFormat"},
         {{{"name", "a"}, {"url", "http://x"}, {"resizeConfidence", true}}, "resizeConfidence"},
         {{{"name", "a"}, {"url", "http://x"}, {"timeoutMs", 0}}, "timeoutMs"},
+        {{{"name", "a"}, {"url", "http://x"}, {"spoolPath", ""}}, "spoolPath"},
+        {{{"name", "a"}, {"url", "http://x"}, {"spoolPath", 5}}, "spoolPath"},
+        {{{"name", "a"}, {"url", "http://x"}, {"spoolMaxMB", 0}}, "spoolMaxMB"},
+        {{{"name", "a"}, {"url", "http://x"}, {"spoolMaxMB", 1000001}}, "spoolMaxMB"},
+        {{{"name", "a"}, {"url", "http://x"}, {"spoolMaxMB", "big"}}, "spoolMaxMB"},
+        {{{"name", "a"}, {"url", "http://x"}, {"spoolPath", "/proc/self/status/spool"}}, "spoolPath"},
     };
     for (const auto& c : cases) {
         try {
@@ -272,7 +293,9 @@ TEST(PosterKeys, WrongKeysFailNamingTheKey) {
 }
 
 TEST(PosterKeys, DefaultsAndReadValues) {
-    QEVAEventPoster defaults({{"name", "d"}, {"url", "http://127.0.0.1:1/"}});
+    TempDir dir;
+    QEVAEventPoster defaults(
+        {{"name", "d"}, {"url", "http://127.0.0.1:1/"}, {"spoolPath", dir.path() / "d"}});
     EXPECT_EQ(defaults.name, "d");
     EXPECT_EQ(defaults.protocolVersion, ek::Protocols::Latest);
     EXPECT_TRUE(defaults.postImages);
@@ -284,17 +307,21 @@ TEST(PosterKeys, DefaultsAndReadValues) {
     EXPECT_EQ(defaults.lprJPEGQuality, 90);
     EXPECT_EQ(defaults.ovJPEGQuality, 75);
     EXPECT_EQ(defaults.plateJPEGQuality, 95);
+    EXPECT_EQ(defaults.spoolMaxMB, 1024);
 
     QEVAEventPoster set({{"name", "s"},
                          {"url", "http://127.0.0.1:1/"},
                          {"protocolVersion", 105},
                          {"imageWidth", 800},
                          {"plateFormat", "none"},
-                         {"ovJPEGQuality", 40}});
+                         {"ovJPEGQuality", 40},
+                         {"spoolPath", dir.path() / "s"},
+                         {"spoolMaxMB", 7}});
     EXPECT_EQ(set.protocolVersion, ek::Protocols::Version1_5);
     EXPECT_EQ(set.imgWidth, 800);
     EXPECT_EQ(set.plateFormat, "none");
     EXPECT_EQ(set.ovJPEGQuality, 40);
+    EXPECT_EQ(set.spoolMaxMB, 7);
 }
 
 }  // namespace
