@@ -72,6 +72,20 @@ bool postersIdle(const PipelineContext& ctx) {
     return true;
 }
 
+// Every queued event spooled and every spooled event taken by its server. What a server that is
+// away does not take by the bound stays in the spool for the next run.
+bool postersDelivered(const PipelineContext& ctx) {
+    if (!postersIdle(ctx)) {
+        return false;
+    }
+    for (const auto& [name, poster] : ctx.eventPosters) {
+        if (poster->spooledEvents() > 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool drainPipeline(PipelineContext& ctx, std::chrono::milliseconds margin) {
@@ -94,7 +108,8 @@ bool drainPipeline(PipelineContext& ctx, std::chrono::milliseconds margin) {
         return false;
     }
     ILog::Info("drain: every builder has reported after %ld ms; delivering the events", msSince(start));
-    if (!queuePosterStops(ctx, deadline) ||
+    if (!waitFor(ctx, deadline, "posters were delivering", [&ctx] { return postersDelivered(ctx); }) ||
+        !queuePosterStops(ctx, deadline) ||
         !waitFor(ctx, deadline, "posters were delivering", [&ctx] { return postersIdle(ctx); })) {
         return false;
     }

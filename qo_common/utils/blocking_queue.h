@@ -70,6 +70,7 @@ class blocking_queue {
     // As push, but gives up at `deadline` while the queue is still full; false then. True when the
     // item was stored or dropped by the poisoning.
     bool pushUntil(const T& item, std::chrono::steady_clock::time_point deadline) {
+        bool refused = false;
         {
             std::unique_lock<std::mutex> lock(_mutex);
             if (!_not_full.wait_until(lock, deadline,
@@ -78,9 +79,14 @@ class blocking_queue {
             }
             if (!_is_poisoned) {
                 _queue.push_back(item);
+            } else {
+                refused = true;
             }
         }
         _not_empty.notify_all();
+        if (refused) {
+            dropped(item);
+        }
         return true;
     }
 

@@ -29,11 +29,12 @@ constexpr int64_t kDayMs = 86400000;
 // A configuration that loads without touching a network or a video file: the poster never gets
 // an event, the camera is a network source (opened only once producers start), and the builders
 // read a small catalog.
-json baseConfig(const std::string& catalog) {
+json baseConfig(const std::string& catalog, const std::string& spool) {
     return {
         {"log", {{"file", false}}},
         {"webserver", {{"port", 0}}},
-        {"eventposters", json::array({{{"name", "srv"}, {"url", "http://127.0.0.1:9/events"}}})},
+        {"eventposters",
+         json::array({{{"name", "srv"}, {"url", "http://127.0.0.1:9/events"}, {"spoolPath", spool}}})},
         {"sources", json::array({{{"name", "cam"},
                                   {"id", 1},
                                   {"laneId", 1},
@@ -93,7 +94,7 @@ TEST(ConfigBoundsTest, EveryRangeCheckedKeyTakesItsEndsAndRefusesOneBeyond) {
     TempDir dir;
     const std::string catalog = dir.file("plate_catalog.json");
     std::ofstream(catalog) << R"({"list": [{"plate_state": "T1", "syntax_regex": "[A-Z]{3}"}]})";
-    ASSERT_EQ(loadingError(baseConfig(catalog)), "");
+    ASSERT_EQ(loadingError(baseConfig(catalog, dir.file("spool"))), "");
 
     struct Bound {
         std::string pointer;
@@ -107,6 +108,7 @@ TEST(ConfigBoundsTest, EveryRangeCheckedKeyTakesItsEndsAndRefusesOneBeyond) {
         {"/start_save_frame_ms", 0, kInt32Max},
         {"/period_save_frame_ms", 0, kInt32Max},
         {"/duration_save_frame_ms", 0, kInt32Max},
+        {"/inferenceThreads", 0, 256},
 
         {"/sources/0/id", kInt32Min, kInt32Max},
         {"/sources/0/laneId", kInt32Min, kInt32Max},
@@ -129,6 +131,7 @@ TEST(ConfigBoundsTest, EveryRangeCheckedKeyTakesItsEndsAndRefusesOneBeyond) {
         {"/eventposters/0/plateJPEGQuality", 1, 100},
         {"/eventposters/0/connectTimeoutMs", 1, 3600000},
         {"/eventposters/0/timeoutMs", 1, 3600000},
+        {"/eventposters/0/spoolMaxMB", 1, 1000000},
 
         {"/eventbuilders/0/laneId", kInt32Min, kInt32Max},
         {"/eventbuilders/0/minSubstringDist", 0, kInt64Max},
@@ -158,7 +161,7 @@ TEST(ConfigBoundsTest, EveryRangeCheckedKeyTakesItsEndsAndRefusesOneBeyond) {
                                            {valueOf(bound.max, 0), true},
                                            {valueOf(bound.max, 1), false}}) {
             SCOPED_TRACE(path + " = " + value.dump());
-            json config = baseConfig(catalog);
+            json config = baseConfig(catalog, dir.file("spool"));
             config[json::json_pointer(bound.pointer)] = value;
             const std::string error = loadingError(config);
             if (loads) {
