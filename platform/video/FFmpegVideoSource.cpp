@@ -11,6 +11,7 @@ extern "C" {
 #include <cmath>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -301,9 +302,10 @@ bool FFmpegVideoSource::readVideoPacket() {
         pendingSeq_ = nextSeq_++;
         packetPending_ = true;
         const int64_t mediaMs = packetMediaMs(packet_.get());
-        const int64_t ptsMs = packet_->pts != AV_NOPTS_VALUE
-                                  ? av_rescale_q(packet_->pts, timeBase_, AVRational{1, 1000})
-                                  : mediaMs;
+        std::optional<int64_t> ptsMs;
+        if (packet_->pts != AV_NOPTS_VALUE) {
+            ptsMs = av_rescale_q(packet_->pts, timeBase_, AVRational{1, 1000});
+        }
         ring_.push(packet_.get(), pendingSeq_, mediaMs, ptsMs, streamInfo_);
         return true;
     }

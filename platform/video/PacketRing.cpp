@@ -25,7 +25,7 @@ PacketRing::~PacketRing() {
     }
 }
 
-void PacketRing::push(const AVPacket* packet, uint64_t seq, int64_t mediaMs, int64_t ptsMs,
+void PacketRing::push(const AVPacket* packet, uint64_t seq, int64_t mediaMs, std::optional<int64_t> ptsMs,
                       std::shared_ptr<const StreamInfo> stream) {
     if (spanMs_ <= 0) {
         return;
@@ -33,7 +33,7 @@ void PacketRing::push(const AVPacket* packet, uint64_t seq, int64_t mediaMs, int
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     std::lock_guard<std::mutex> lock(mutex_);
     if (connections_.empty()) {
-        connections_.push_back(Connection{++nextConnection_});
+        connections_.emplace_back().id = ++nextConnection_;
     }
     Connection& connection = connections_.back();
     connection.ended = false;
@@ -135,11 +135,12 @@ void PacketRing::stamp(uint64_t seq, int64_t timestamp) {
             if (!connection->hasStamp) {
                 connection->firstStamp = timestamp;
                 connection->newestStamp = timestamp;
-                connection->newestPts = entry.ptsMs;
             }
             connection->hasStamp = true;
             connection->newestStamp = std::max(connection->newestStamp, timestamp);
-            connection->newestPts = std::max(connection->newestPts, entry.ptsMs);
+            if (entry.ptsMs && (!connection->newestPts || *connection->newestPts < *entry.ptsMs)) {
+                connection->newestPts = entry.ptsMs;
+            }
         }
     }
     stamped_.notify_all();
@@ -155,7 +156,7 @@ void PacketRing::beginConnection() {
             if (!connections_.empty()) {
                 connections_.back().ended = true;
             }
-            connections_.push_back(Connection{++nextConnection_});
+            connections_.emplace_back().id = ++nextConnection_;
         }
         pruneConnections();
     }
@@ -205,16 +206,16 @@ PacketRing::Cut PacketRing::cut(const Connection& c, int64_t from, int64_t to) c
             end = i + 1;
         }
     }
-    const int64_t startPts = entries_[start].ptsMs;
+    const std::optional<int64_t> startPts = entries_[start].ptsMs;
     for (size_t i = start; i < end; ++i) {
         const auto& e = entries_[i];
-        if (i > start && e.ptsMs < startPts) {
+        if (i > start && e.ptsMs && startPts && *e.ptsMs < *startPts) {
             continue;
         }
         if (!e.stamped) {
             // Later packets may refer to it. A frame shown after the newest one is still being
-            // decoded; an earlier one the decoder dropped.
-            result.settled = e.ptsMs <= c.newestPts;
+            // decoded; an earlier one the decoder dropped. Without a time it may still come.
+            result.settled = e.ptsMs && c.newestPts && *e.ptsMs <= *c.newestPts;
             break;
         }
         result.positions.push_back(i);

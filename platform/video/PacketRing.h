@@ -10,6 +10,7 @@ extern "C" {
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "StreamInfo.h"
@@ -33,9 +34,9 @@ class PacketRing {
     PacketRing& operator=(const PacketRing&) = delete;
 
     // Keeps a reference to `packet`; packets before the connection's first keyframe are not kept.
-    // `mediaMs`: the packet's decode time, which measures the span; `ptsMs`: its presentation time
-    // (both in the stream's clock, ms).
-    void push(const AVPacket* packet, uint64_t seq, int64_t mediaMs, int64_t ptsMs,
+    // `mediaMs`: the packet's decode time, which measures the span; `ptsMs`: its presentation time,
+    // when the stream gives one (both in the stream's clock, ms).
+    void push(const AVPacket* packet, uint64_t seq, int64_t mediaMs, std::optional<int64_t> ptsMs,
               std::shared_ptr<const StreamInfo> stream);
     // The frame of packet `seq` was delivered with `timestamp`.
     void stamp(uint64_t seq, int64_t timestamp);
@@ -64,7 +65,7 @@ class PacketRing {
         uint64_t seq = 0;
         uint64_t connection = 0;
         int64_t clockMs = 0;  // decode time on the ring's clock, continuous across connections
-        int64_t ptsMs = 0;
+        std::optional<int64_t> ptsMs;
         bool key = false;
         int64_t timestamp = 0;
         bool stamped = false;
@@ -78,7 +79,7 @@ class PacketRing {
         bool hasStamp = false;
         int64_t firstStamp = 0;
         int64_t newestStamp = 0;
-        int64_t newestPts = 0;  // the latest presentation time delivered
+        std::optional<int64_t> newestPts;  // the latest presentation time delivered
     };
     // What get hands out: positions in entries_, in decode order.
     struct Cut {
