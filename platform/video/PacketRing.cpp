@@ -1,6 +1,7 @@
 #include "PacketRing.h"
 
 #include <algorithm>
+#include <climits>
 #include <stdexcept>
 
 namespace ek::video {
@@ -206,20 +207,56 @@ PacketRing::Cut PacketRing::cut(const Connection& c, int64_t from, int64_t to) c
             end = i + 1;
         }
     }
+    if (end == start) {
+        return result;
+    }
+    // The run: the packets from the start keyframe on, without the pictures that lead it.
     const std::optional<int64_t> startPts = entries_[start].ptsMs;
-    for (size_t i = start; i < end; ++i) {
+    std::vector<size_t> run;
+    size_t ending = 0;  // packets of the run up to `end`
+    bool timed = true;  // every packet of the run has a presentation time
+    for (size_t i = start; i < blockEnd; ++i) {
         const auto& e = entries_[i];
         if (i > start && e.ptsMs && startPts && *e.ptsMs < *startPts) {
             continue;
         }
+        timed = timed && e.ptsMs.has_value();
+        run.push_back(i);
+        if (i < end) {
+            ending = run.size();
+        }
+    }
+    // A prefix of the run shows a gapless stretch of frames when everything after it is shown later.
+    std::vector<int64_t> laterMin(run.size() + 1, INT64_MAX);
+    std::vector<int64_t> soFarMax(run.size() + 1, INT64_MIN);
+    for (size_t k = run.size(); timed && k > 0; --k) {
+        laterMin[k - 1] = std::min(laterMin[k], *entries_[run[k - 1]].ptsMs);
+    }
+    for (size_t k = 0; timed && k < run.size(); ++k) {
+        soFarMax[k + 1] = std::max(soFarMax[k], *entries_[run[k]].ptsMs);
+    }
+    auto gapless = [&](size_t n) { return !timed || soFarMax[n] < laterMin[n]; };
+    // Up to `end` and on to the end of its stretch: the frames between `to` and the picture they
+    // were predicted from.
+    while (ending < run.size() && !gapless(ending)) {
+        ++ending;
+    }
+    // Packets still to come may be shown before the newest ones.
+    result.settled = ending < run.size() || c.ended;
+    size_t taken = 0;
+    for (; taken < ending; ++taken) {
+        const auto& e = entries_[run[taken]];
         if (!e.stamped) {
             // Later packets may refer to it. A frame shown after the newest one is still being
             // decoded; an earlier one the decoder dropped. Without a time it may still come.
-            result.settled = e.ptsMs && c.newestPts && *e.ptsMs <= *c.newestPts;
+            result.settled = result.settled && e.ptsMs && c.newestPts && *e.ptsMs <= *c.newestPts;
             break;
         }
-        result.positions.push_back(i);
     }
+    while (taken > 1 && !gapless(taken)) {
+        --taken;
+    }
+    result.positions.assign(run.begin(), run.begin() + static_cast<std::ptrdiff_t>(taken));
     return result;
 }
 
