@@ -11,6 +11,7 @@ extern "C" {
 #include <cmath>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -95,7 +96,8 @@ void FFmpegVideoSource::armDeadline(int64_t ms) {
 void FFmpegVideoSource::open() {
     close();
     stopRequested_ = false;
-    ring_.clear();
+    // Clips of events read before a drop still come from the previous connection's packets.
+    ring_.beginConnection();
     clock_.restart();
     try {
         openStream();
@@ -299,7 +301,12 @@ bool FFmpegVideoSource::readVideoPacket() {
         }
         pendingSeq_ = nextSeq_++;
         packetPending_ = true;
-        ring_.push(packet_.get(), pendingSeq_, packetMediaMs(packet_.get()), streamInfo_);
+        const int64_t mediaMs = packetMediaMs(packet_.get());
+        std::optional<int64_t> ptsMs;
+        if (packet_->pts != AV_NOPTS_VALUE) {
+            ptsMs = av_rescale_q(packet_->pts, timeBase_, AVRational{1, 1000});
+        }
+        ring_.push(packet_.get(), pendingSeq_, mediaMs, ptsMs, streamInfo_);
         return true;
     }
 }
@@ -373,7 +380,10 @@ nlohmann::json FFmpegVideoSource::getStatistics() const {
 std::vector<std::shared_ptr<Packet>> FFmpegVideoSource::getEncodedFrames(int64_t from, int64_t to) {
     const int64_t wait =
         std::clamp<int64_t>(to - CommonUtils::getTs() + kClipGraceMs, 0, ring_.spanMs() + kClipGraceMs);
-    return ring_.get(from, to, std::chrono::steady_clock::now() + std::chrono::milliseconds(wait));
+    // A clip's window is laid around its event's first reading; its packets are those of the
+    // connection that was up then.
+    const int64_t anchor = std::clamp(from + settings.recordTimeBeforeEvent, from, std::max(from, to));
+    return ring_.get(from, to, anchor, std::chrono::steady_clock::now() + std::chrono::milliseconds(wait));
 }
 
 uint64_t FFmpegVideoSource::getSizeBufferFrames() const {

@@ -43,6 +43,9 @@ class FFmpegVideoSource : public IVideoSource {
     bool isFile() const override { return kind_ == Kind::File; }
     bool isOnline() const override { return online_.load(); }
     nlohmann::json getStatistics() const override;
+    // Packets of one connection only: the one that was up at from + recordTimeBeforeEvent (the
+    // event's first reading, as clip windows are asked for), also after the source reconnected.
+    // The run ends where nothing kept refers to a packet left out, so it decodes to its end.
     std::vector<std::shared_ptr<Packet>> getEncodedFrames(int64_t from, int64_t to) override;
     uint64_t getSizeBufferFrames() const override;
     std::string getInfo() const override;

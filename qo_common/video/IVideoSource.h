@@ -45,7 +45,8 @@ class IVideoSource {
     // Must not call back into the pipeline context: it is called with the context lock held.
     virtual nlohmann::json getStatistics() const { return nullptr; }
     // Encoded packets of [from, to] (frame timestamps) in decode order, starting at the keyframe
-    // at or before `from`; each a new reference.
+    // at or before `from`; each a new reference. Packets of one connection of the stream only, and
+    // a run that decodes to its end.
     virtual std::vector<std::shared_ptr<Packet>> getEncodedFrames(int64_t from, int64_t to) {
         (void)from;
         (void)to;

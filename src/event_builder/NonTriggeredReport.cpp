@@ -196,9 +196,9 @@ void NonTriggeredReport::writeClips(const EventGroup& e, QEVAEvent& event) const
             continue;
         }
         if (!builder_.reportsFrom(*camera)) {
+            // Its buffer still holds what it sent before the drop.
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", builder_.name.c_str(),
                           static_cast<long>(e.id), camera->settings.name.c_str());
-            continue;
         }
         const std::string clipGuid = CommonUtils::genGuid();
         if (!writeClip(e, *camera, clipGuid)) {
@@ -232,11 +232,18 @@ bool NonTriggeredReport::writeClip(const EventGroup& e, ek::IVideoSource& camera
         ILog::Error("%s: Report: event: %li. Can`t get video frames of camera %s for interval (%ld, %ld): %s",
                     name, id, settings.name.c_str(), static_cast<long>(from), static_cast<long>(to),
                     failure.what());
+        ILog::Warning("%s: Report: event: %li. Posted without a clip of camera %s: %s", name, id,
+                      settings.name.c_str(), failure.what());
         return false;
     }
     if (packets.empty()) {
         ILog::Info("%s: Report: event: %li. Got video frames %i for interval (%ld, %ld)", name, id, 0,
                    static_cast<long>(from), static_cast<long>(to));
+        ILog::Warning(
+            "%s: Report: event: %li. Posted without a clip of camera %s: its buffer holds no packets of "
+            "(%ld, %ld) from the connection up at the event's first reading%s",
+            name, id, settings.name.c_str(), static_cast<long>(from), static_cast<long>(to),
+            camera.isOnline() ? "" : " (the camera is offline)");
         return false;
     }
     try {
@@ -279,6 +286,8 @@ bool NonTriggeredReport::writeClip(const EventGroup& e, ek::IVideoSource& camera
         // The event still goes out, without this camera's clip.
         ILog::Error("%s: Report: event: %li. Can`t write video for camera %s to file %s: %s", name, id,
                     settings.name.c_str(), clipPath.c_str(), failure.what());
+        ILog::Warning("%s: Report: event: %li. Posted without a clip of camera %s: %s", name, id,
+                      settings.name.c_str(), failure.what());
         return false;
     }
 }

@@ -33,8 +33,9 @@ class NonTriggeredReport {
     // frames, persons frame, trigger record. Writes the image metadata files of recording cameras.
     QEVAEvent assemble(const EventGroup& e) const;
 
-    // Writes the clip and clip metadata of every online recording camera and enters them into
-    // `event` (`videos`, `roi`). A camera whose clip fails is logged and left out.
+    // Writes the clip and clip metadata of every recording camera and enters them into `event`
+    // (`videos`, `roi`); a camera offline since a drop still gets the clip its buffer holds. A camera
+    // left without a clip gets a Warning that names the event, the camera and why.
     void writeClips(const EventGroup& e, QEVAEvent& event) const;
 
     // The direction of travel, -1, 0 or +1, voted by the lane cameras' configured directions.

@@ -142,8 +142,8 @@ TEST(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAligned
     ASSERT_TRUE(fs::exists(mp4));
     EXPECT_EQ(clipchecks::decodeErrors(mp4.string()), "");
     // A stream copy of the camera's packets: the clip decodes to a run of the source's frames, one
-    // frame per packet, one frame step (25 fps in 1/12800) apart. The source loops, but a reopen
-    // empties the camera's packet buffer, so no clip reaches across the end of the file.
+    // frame per packet, one frame step (25 fps in 1/12800) apart. The source loops, but a clip holds
+    // the packets of one connection only, so no clip reaches across the end of the file.
     const auto clipSums = clipchecks::frameChecksums(mp4.string());
     EXPECT_EQ(clipSums.size(), clipchecks::packetCount(mp4.string()));
     const auto sourceSums = clipchecks::frameChecksums(clip);

@@ -527,3 +527,33 @@ TEST(FFmpegVideoSource, EncodedFramesWaitForFramesStillToComeUntilTheStreamEnds)
     EXPECT_EQ(rest.frames.size(), 90u);
     EXPECT_EQ(packets.size(), 100u);
 }
+
+TEST(FFmpegVideoSource, EncodedFramesAfterAReopenAreOfTheConnectionOfTheEventsFirstReading) {
+    // Unpaced, the two passes come within a second: every window below reaches into both.
+    auto source = make(recordingSettings(testclips::h264Mp4(), 2000, 2000));
+    source->open();
+    const auto first = timestamps(readAll(*source));
+    source->stop();
+    source->open();
+    const auto second = timestamps(readAll(*source));
+    ASSERT_EQ(first.size(), 100u);
+    ASSERT_EQ(second.size(), 100u);
+    ASSERT_LT(second[10] - 2000, first.back());
+    ASSERT_GT(first[60] + 2000, second.front());
+
+    struct Case {
+        int64_t reading;
+        const std::vector<int64_t>& pass;
+    };
+    // The ring spans 7 s of stream time: it still holds both passes whole.
+    for (const Case& c : {Case{first[60], first}, Case{second[10], second}}) {
+        const auto packets = source->getEncodedFrames(c.reading - 2000, c.reading + 2000);
+        const std::set<int64_t> pass(c.pass.begin(), c.pass.end());
+        std::set<int64_t> times;
+        for (const auto& p : packets) {
+            times.insert(p->timestamp - source->correctionTs);
+        }
+        EXPECT_EQ(times, std::set<int64_t>(c.pass.begin(), c.pass.end()))
+            << "the whole pass of the reading at " << c.reading << ", nothing of the other";
+    }
+}

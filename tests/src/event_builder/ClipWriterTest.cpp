@@ -9,15 +9,22 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/video/Decoder.h"
+#include "platform/video/Demuxer.h"
+#include "platform/video/PacketRing.h"
+#include "platform/video/StreamInfo.h"
 #include "qo_common/video/Packet.h"
 #include "tests/support/CapturingLog.h"
 #include "tests/support/ClipChecks.h"
@@ -65,6 +72,23 @@ std::string roadMp4() {
 std::string x264NoBFrames() {
     return sources().make(
         "nob.mp4", std::string(kTestPattern) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 25");
+}
+std::string x264BFrames() {
+    return sources().make(
+        "bf.mp4", std::string(kTestPattern) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -g 25");
+}
+// x265's default open groups of pictures: the pictures that lead a keyframe refer to the group
+// before it.
+std::string x265BFrames() {
+    return sources().make(
+        "hevc_bf.mp4",
+        std::string(kTestPattern) + " -c:v libx265 -pix_fmt yuv420p -x265-params keyint=25:log-level=error");
+}
+std::string x265NoBFrames() {
+    return sources().make(
+        "hevc_nob.mp4",
+        std::string(kTestPattern) +
+            " -c:v libx265 -pix_fmt yuv420p -x265-params keyint=25:bframes=0:log-level=error");
 }
 std::string ntscTransportStream() {
     return sources().make("ntsc.ts",
@@ -119,7 +143,7 @@ SourcePackets readPackets(const std::string& path) {
 }
 
 // From the second keyframe up to the packet before the fourth: whole groups of pictures from the
-// middle of the source.
+// middle of the source, without the pictures that lead the first keyframe (shown before it).
 Packets middleRun(const Packets& all) {
     std::vector<size_t> keys;
     for (size_t i = 0; i < all.size(); ++i) {
@@ -131,8 +155,13 @@ Packets middleRun(const Packets& all) {
         throw std::runtime_error("source has fewer than three keyframes");
     }
     const size_t end = keys.size() > 3 ? keys[3] : all.size();
-    return Packets(all.begin() + static_cast<std::ptrdiff_t>(keys[1]),
-                   all.begin() + static_cast<std::ptrdiff_t>(end));
+    Packets run;
+    for (size_t i = keys[1]; i < end; ++i) {
+        if (all[i]->timestamp >= all[keys[1]]->timestamp) {
+            run.push_back(all[i]);
+        }
+    }
+    return run;
 }
 
 struct SourceCase {
@@ -154,6 +183,8 @@ const std::vector<SourceCase>& sourceCases() {
     static const std::vector<SourceCase> cases = {
         {"road.mp4 with B-frames", roadMp4, keep, 512, "25/1", ""},
         {"x264 without B-frames", x264NoBFrames, keep, 512, "25/1", ""},
+        {"H.265 with B-frames", x265BFrames, keep, 512, "25/1", ""},
+        {"H.265 without B-frames", x265NoBFrames, keep, 512, "25/1", ""},
         // 1/90000: the frame counts times the ticks overflow 32 bits after 24 frames.
         {"29.97 fps MPEG-TS with B-frames", ntscTransportStream, keep, 3003, "30000/1001", ""},
         {"MPEG-4 in AVI", mpeg4Avi, keep, 512, "25/1", ""},
@@ -338,5 +369,122 @@ TEST(ClipWriter, RefusesPacketListsItCannotWrite) {
         }
     }
 }
+
+}  // namespace
+
+namespace {
+
+// Decodes a file once: what ffmpeg reports, and the frame checksums in presentation order.
+struct Decoded {
+    std::string errors;
+    std::vector<std::string> sums;
+};
+
+Decoded decode(const std::string& path) {
+    Decoded out;
+    for (const auto& line : lines(run("ffmpeg -nostdin -v error -i \"" + path +
+                                      "\" -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>&1"))) {
+        if (line[0] == '#') {
+            continue;
+        }
+        if (std::isdigit(static_cast<unsigned char>(line[0])) != 0) {
+            out.sums.push_back(line.substr(line.rfind(',') + 2));
+        } else {
+            out.errors += line + "\n";
+        }
+    }
+    return out;
+}
+
+struct CutCase {
+    const char* name;
+    std::function<std::string()> path;
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ClipCut : public ::testing::TestWithParam<CutCase> {};
+
+// A live source asked for a clip the moment the frame after the clip's end is shown: the packets
+// of some frames before the end are still in the decoder (B-frames, frame threads). The clip
+// must stop before them, or its last frames refer to pictures it does not hold.
+TEST_P(ClipCut, ClipOfALiveSourceDecodesToItsEnd) {
+    const std::string path = GetParam().path();
+    const Decoded source = decode(path);
+    ASSERT_EQ(source.errors, "");
+
+    ek::video::Demuxer demuxer(path, ek::video::Demuxer::Options{}, AVIOInterruptCB{nullptr, nullptr});
+    ek::video::Decoder decoder(demuxer.videoStream(), 4, false);
+    const auto stream = std::make_shared<const ek::video::StreamInfo>(demuxer.videoStream());
+    const AVRational timeBase = demuxer.videoStream()->time_base;
+    auto ms = [&](int64_t t) { return av_rescale_q(t, timeBase, AVRational{1, 1000}); };
+    ek::video::PacketRing ring(10000);
+    ring.beginConnection();
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                          [](AVPacket* p) { av_packet_free(&p); });
+    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
+                                                       [](AVFrame* f) { av_frame_free(&f); });
+    const auto now = std::chrono::steady_clock::now;
+
+    std::vector<int64_t> shown;  // timestamps of the frames delivered so far
+    int clips = 0;
+    auto receive = [&] {
+        while (decoder.receive(frame.get()) == 0) {
+            shown.push_back(ms(frame->best_effort_timestamp));
+            ring.stamp(static_cast<uint64_t>(ek::video::Decoder::seqOf(frame.get())), shown.back());
+            av_frame_unref(frame.get());
+            const size_t k = shown.size();
+            if (k < 12 || k % 5 != 3) {
+                continue;
+            }
+            // A clip of the last 30 frames up to the one before the newest.
+            const int64_t from = shown[k > 31 ? k - 31 : 0];
+            const int64_t to = shown[k - 2];
+            const Packets packets = ring.get(from, to, from, now());
+            ASSERT_FALSE(packets.empty()) << "at frame " << k;
+            TempDir dir;
+            const auto clipPath = dir.file("clip.mp4");
+            ClipWriter(packets).write(clipPath);
+            const Decoded clip = decode(clipPath);
+            EXPECT_EQ(clip.errors, "") << "clip up to frame " << k - 2;
+            EXPECT_EQ(clip.sums.size(), packets.size()) << "clip up to frame " << k - 2;
+            EXPECT_TRUE(clipchecks::isContiguousRun(clip.sums, source.sums)) << "clip up to frame " << k - 2;
+            ++clips;
+        }
+    };
+    for (uint64_t seq = 0; demuxer.read(packet.get()) >= 0; ++seq) {
+        if (packet->stream_index != demuxer.videoIndex()) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        ring.push(packet.get(), seq, ms(packet->dts), ms(packet->pts), stream);
+        ASSERT_GE(decoder.send(packet.get(), static_cast<int64_t>(seq)), 0);
+        av_packet_unref(packet.get());
+        receive();
+    }
+    decoder.flush();
+    receive();
+    EXPECT_GE(clips, 15);
+
+    // Once every frame is shown, a clip holds all that the ring has of its window.
+    std::sort(shown.begin(), shown.end());
+    const Packets all = ring.get(shown[30], shown[70], shown[30], now());
+    std::set<int64_t> times;
+    for (const auto& p : all) {
+        times.insert(p->timestamp);
+    }
+    for (size_t j = 30; j <= 70; ++j) {
+        EXPECT_EQ(times.count(shown[j]), 1u) << "frame " << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ClipCut,
+                         ::testing::Values(CutCase{"H264", x264NoBFrames},
+                                           CutCase{"H264_B_frames", x264BFrames},
+                                           CutCase{"H265", x265NoBFrames},
+                                           CutCase{"H265_B_frames", x265BFrames}),
+                         [](const ::testing::TestParamInfo<CutCase>& info) { return info.param.name; });
 
 }  // namespace

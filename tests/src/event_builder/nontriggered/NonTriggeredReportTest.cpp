@@ -344,3 +344,44 @@ TEST_F(NonTriggeredReportTest, TwoReportsWritingTheSameImageMetadataNeverInterle
 }
 
 }  // namespace
+
+// An event reported after its camera dropped still gets the clip the camera's buffer kept; one that
+// goes out without its clip says which event, which camera and why.
+TEST_F(NonTriggeredReportTest, AnEventWithoutItsClipSaysWhichCameraAndWhy) {
+    auto& camera = recordingCamera(1);
+    start();
+    builder->rings().at(1).push({1000000, {}});  // a frame after the clips: no detections to wait for
+    auto e = event();
+    read(*e, frameOf(1, 1000, {Plate{"AB0C12"}}));
+    const std::string prefix =
+        "Report: event: " + std::to_string(e->id) + ". Posted without a clip of camera cam1: ";
+    struct Case {
+        const char* name;
+        bool online;
+        int packets;          // 0: none, 1: of one stream, 2: of two streams (which no clip can hold)
+        std::string warning;  // empty: the clip is written
+    };
+    const std::vector<Case> cases = {
+        {"offline since a drop", false, 1, ""},
+        {"nothing buffered", true, 0, prefix + "its buffer holds no packets of (1000, 1000)"},
+        {"nothing buffered, offline", false, 0, "first reading (the camera is offline)"},
+        {"clip not written", true, 2, prefix + "Clip: packets of more than one stream"},
+    };
+    const auto one = nt::readClip(testclips::h264Mp4(), 0, 0).packets;
+    auto two = nt::readClip(testclips::h264Mp4(), 0, 0).packets;
+    two.front() = one.front();
+    const std::vector<std::vector<std::shared_ptr<Packet>>> packets = {{}, one, two};
+    for (const auto& c : cases) {
+        capture.log->clear();
+        camera.online = c.online;
+        camera.packets = packets[c.packets];
+        const auto posted = report(*e);
+        ASSERT_EQ(posted.size(), 1u) << c.name;
+        EXPECT_EQ(posted[0].event->videos.empty(), !c.warning.empty()) << c.name;
+        if (c.warning.empty()) {
+            EXPECT_FALSE(capture.log->contains("Posted without a clip", ILog::LevelWarning)) << c.name;
+        } else {
+            EXPECT_TRUE(capture.log->contains(c.warning, ILog::LevelWarning)) << c.name;
+        }
+    }
+}
