@@ -100,9 +100,10 @@ void NonTriggeredReport::addPlateDetections(const EventGroup& e, QEVAEvent& even
 
     for (const auto& [cameraId, camera] : builder_.laneSources()) {
         if (!builder_.reportsFrom(*camera)) {
+            // What it read before it dropped still belongs to the event: without it an event
+            // reported while its camera is away would go out without its plate.
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", name, id,
                           camera->settings.name.c_str());
-            continue;
         }
         const auto reading = lpr.find(cameraId);
         if (reading == lpr.end()) {
@@ -151,7 +152,6 @@ void NonTriggeredReport::addPairFrames(const EventGroup& e, QEVAEvent& event,
         if (!builder_.reportsFrom(*camera)) {
             ILog::Warning("%s: Report: event: %li. Camera is offline: %s", name, id,
                           camera->settings.name.c_str());
-            continue;
         }
         if (lpr.count(cameraId) != 0) {
             continue;

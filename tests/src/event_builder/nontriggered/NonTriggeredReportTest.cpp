@@ -137,6 +137,21 @@ TEST_F(NonTriggeredReportTest, AssemblesPlatesFramesPairFramesAndThePersonsFrame
     }
 }
 
+// A camera that drops after reading the plate: the event, reported while it is away, keeps the plate.
+TEST_F(NonTriggeredReportTest, ACameraThatDroppedStillGivesThePlateItRead) {
+    auto& camera = lane.addCamera(1);
+    start();
+    auto e = event();
+    read(*e, frameOf(1, 1000, {Plate{"AB0C12", 0.75f}}));
+    camera.online = false;
+
+    const QEVAEvent event = NonTriggeredReport(*builder, {}).assemble(*e);
+    ASSERT_EQ(event.evts.size(), 1u);
+    EXPECT_EQ(event.evts[0]->srcId, 1);
+    EXPECT_FALSE(event.evts[0]->num.empty());
+    EXPECT_TRUE(capture.log->contains("Camera is offline: cam1", ILog::LevelWarning));
+}
+
 TEST_F(NonTriggeredReportTest, MotionDirectionVotesOfTheLaneCameras) {
     for (int id : {1, 2}) {
         lane.addCamera(id);
