@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,8 +11,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "qo_common/utils/CommonUtils.h"
 #include "tests/models/PlateDrawing.h"
 #include "tools/event_sink/EventSink.h"
 
@@ -136,6 +139,34 @@ inline std::vector<json> storedEvents(const fs::path& folder) {
         }
     }
     return out;
+}
+
+// A camera's entry of the status document says that it works: "working" until the first
+// statistics step replaces it with the source's statistics.
+inline bool cameraWorks(const json& status, const std::string& camera) {
+    if (!status.is_object() || !status.contains(camera)) {
+        return false;
+    }
+    const json& entry = status.at(camera);
+    return entry == "working" || (entry.is_object() && entry.value("online", false));
+}
+
+// Frames that the triggered builder `builder` has begun to take, counted in the service's log at
+// the debug level, which has a line for each.
+inline size_t framesTakenBy(const std::string& log, const std::string& builder) {
+    const std::string line = builder + ": eventHistory size: ";
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) {
+        ++n;
+    }
+    return n;
+}
+
+// Returns once the wall clock has passed `ms` (the clock of frame and trigger times).
+inline void waitForWallClockPast(int64_t ms) {
+    while (CommonUtils::getTs() <= ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace plate_road

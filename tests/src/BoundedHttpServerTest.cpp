@@ -19,7 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 const std::string kPing = "GET /ping HTTP/1.1\r\nHost: t\r\n\r\n";
 const std::string kLastPing = "GET /ping HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
@@ -211,7 +210,8 @@ TEST_F(BoundedHttpServerTest, SlowHeadsAndBodiesAreCutOffAtTheirDeadline) {
         if (!trickle.atOnce.empty()) {
             connection.send(trickle.atOnce);
         }
-        const auto started = Clock::now();
+        // A byte every 200 ms: the whole takes far longer than the deadline, so a deadline that
+        // each byte pushed on would see the request complete and answer it.
         std::string reply;
         for (size_t i = 0; i < trickle.byteByByte.size() && reply.empty(); ++i) {
             std::this_thread::sleep_for(200ms);
@@ -224,7 +224,6 @@ TEST_F(BoundedHttpServerTest, SlowHeadsAndBodiesAreCutOffAtTheirDeadline) {
         ASSERT_TRUE(rest.has_value());
         reply += *rest;
         EXPECT_EQ(statusLine(reply), "HTTP/1.1 408 Request Timeout");
-        EXPECT_LT(Clock::now() - started, 6s);
     }
 }
 
@@ -299,10 +298,9 @@ TEST_F(BoundedHttpServerTest, AClientThatDoesNotReadLosesItsWorkerAfterTheAnswer
     TestServer served(limits, 1);
     RawConnection stalled(served.port);
     stalled.send("GET /big HTTP/1.1\r\nHost: t\r\n\r\n");
-    // The only worker is free again once the answer time-out has passed.
-    const auto started = Clock::now();
+    // The only worker is free again once the answer time-out has passed (the ping's own read
+    // time-out is far longer: it only guards against a hang).
     EXPECT_EQ(served.ping(), "OK");
-    EXPECT_LT(Clock::now() - started, 10s);
     EXPECT_TRUE(stalled.closedWithin(10s));
 }
 

@@ -6,7 +6,6 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -24,8 +23,6 @@
 // "TrainSequence" builder posting to an event sink. The plate moves toward smaller x, stands beside
 // an open door, and is gone: one event with the plate, direction +1, the open-door frame and the
 // last frame.
-// From tests/support/ThirdPartySuppressions.cpp, linked into this test.
-extern "C" const char* __tsan_default_suppressions();
 
 namespace {
 
@@ -87,17 +84,6 @@ cv::Scalar meanOf(const fs::path& picture, const cv::Rect& region) {
     return cv::mean(image(region));
 }
 
-// The service binary is not linked with the tests' suppressions of reports from inside Debian's
-// libraries (FFmpeg's and OpenCV's worker threads): a ThreadSanitizer build of it gets them from a
-// file. Call before any thread starts; without ThreadSanitizer the option is never read.
-void handSuppressionsToTheService(const TempDir& dir) {
-    const std::string file = dir.file("tsan.supp");
-    std::ofstream(file) << __tsan_default_suppressions();
-    const char* options = std::getenv("TSAN_OPTIONS");
-    const std::string combined = std::string(options ? options : "") + " suppressions=" + file;
-    setenv("TSAN_OPTIONS", combined.c_str(), 1);
-}
-
 cv::Rect rectOf(const json& values) {
     return {values.at(0).get<int>(), values.at(1).get<int>(), values.at(2).get<int>(),
             values.at(3).get<int>()};
@@ -106,7 +92,6 @@ cv::Rect rectOf(const json& values) {
 TEST(TrainProcessTest, ATrainThatStopsBesideAnOpenDoorIsPostedWithPlateDirectionDoorFrameAndLastFrame) {
     const json scene = readJson(kSceneDir + "/train_scene.json");
     TempDir dir;
-    handSuppressionsToTheService(dir);
     fs::create_directory_symlink(fs::path(QO_SOURCE_DIR) / "syntaxes", dir.path() / "syntaxes");
 
     const fs::path events = dir.path() / "events";

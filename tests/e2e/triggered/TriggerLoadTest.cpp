@@ -17,7 +17,8 @@
 // 1,000 triggers in bursts over loopback against a running qo_core with a triggered builder: every
 // answer is a documented one, every accepted trigger gives exactly one event, the service's own
 // trigger counters agree with the answers, and the run keeps no thread or memory once the triggers
-// are done. Prints the trigger-to-event latency.
+// are done. Prints the trigger-to-event latency (a figure, not checked: a loaded machine only
+// lengthens it).
 namespace {
 
 using namespace triggered_e2e;
@@ -119,7 +120,7 @@ class Arrivals {
 json triggerCounts(TriggeredRun& run, int64_t after) {
     // The entry's own time format, which sorts as the times do.
     const std::string since = CommonUtils::format(after, "%Y-%m-%dT%H:%M:%S.%ms%z");
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline) {
         const json s = run.status();
         if (s.contains("triggers") && s["triggers"].value("currentTime", "") > since) {
@@ -178,7 +179,7 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
                 // One connection per request: a kept-alive connection holds one of the server's
                 // four workers between requests.
                 httplib::Client client("127.0.0.1", run.port);
-                client.set_read_timeout(10, 0);
+                client.set_read_timeout(120, 0);  // against a hang only
                 const auto sent = Clock::now();
                 const auto [status, body] =
                     run.trigger(TriggeredRun::triggerBody(id, CommonUtils::getTs() - 100), &client);
@@ -272,7 +273,6 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
     // (Under a sanitizer freed memory stays in quarantine; there the leak check at exit speaks.)
     EXPECT_LT(after.at("VmRSS") - before.at("VmRSS"), 64 * 1024);
 #endif
-    EXPECT_LT(percentile(latencies, 0.99), 10000.0);
 
     EXPECT_TRUE(run.client->Get("/exit"));
     EXPECT_EQ(run.process->wait(), 0);

@@ -56,7 +56,7 @@ class TriggeredRun {
         process = std::make_unique<ChildProcess>(QO_CORE_BINARY, std::vector<std::string>{"config.json"},
                                                  dir.path().string());
         client = std::make_unique<httplib::Client>("127.0.0.1", port);
-        client->set_read_timeout(10, 0);
+        client->set_read_timeout(60, 0);  // against a hang only
     }
 
     ~TriggeredRun() {
@@ -65,19 +65,32 @@ class TriggeredRun {
         }
     }
 
-    // Waits until frames reach the builder (its statistics appear in the status document), then a
-    // little longer so that its rings hold the frames before the trigger times the tests use.
-    bool waitForFrames(std::chrono::seconds guard = std::chrono::seconds(60)) {
+    // Waits until frames reach the builder (its statistics appear in the status document, the
+    // camera works) and, at the debug log level, until its ring holds the camera's `kPre` frames
+    // before any trigger time from `lookBack` ago on: a frame that the builder has begun to take by
+    // some instant carries a time no later than that instant.
+    bool waitForFrames(std::chrono::seconds guard = std::chrono::seconds(60),
+                       std::chrono::milliseconds lookBack = std::chrono::milliseconds(100)) {
         const auto deadline = std::chrono::steady_clock::now() + guard;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const json s = status();
-            if (s.contains("tr") && s.contains("cam") && s["cam"] == "working") {
-                std::this_thread::sleep_for(std::chrono::milliseconds(800));
-                return true;
+        const auto waiting = [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return std::chrono::steady_clock::now() < deadline;
+        };
+        for (json s = status(); !s.contains("tr") || !cameraWorks(s, "cam"); s = status()) {
+            if (!waiting()) {
+                return false;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return false;
+        if (options_.logLevel < 3) {
+            return true;
+        }
+        while (framesTakenBy(process->standardError(), "tr") <= static_cast<size_t>(kPre)) {
+            if (!waiting()) {
+                return false;
+            }
+        }
+        waitForWallClockPast(CommonUtils::getTs() + lookBack.count());
+        return true;
     }
 
     json status() {
@@ -126,13 +139,15 @@ class TriggeredRun {
     std::unique_ptr<ChildProcess> process;
     std::unique_ptr<httplib::Client> client;
 
+    static constexpr int kPre = 5;  // frames before the trigger time, and as many from it on
+
   private:
     json configuration(const std::string& clip) const {
         json source = {{"name", "cam"},  {"id", 1},
                        {"type", "file"}, {"uri", clip},
                        {"restart", 1},   {"processingMode", options_.processingMode},
-                       {"laneId", 1},    {"pre", 5},
-                       {"post", 5},      {"destinations", {"plates"}}};
+                       {"laneId", 1},    {"pre", kPre},
+                       {"post", kPre},   {"destinations", {"plates"}}};
         json detector = gridDetector("plates", "reader", QO_TEST_MODEL_DIR);
         json reader = plateReader("reader", "tr", QO_PLATE_MODELS_DIR);
         json builder = {{"name", "tr"},
