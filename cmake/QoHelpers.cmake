@@ -50,8 +50,9 @@ function(qo_add_test)
   target_compile_definitions(${T_NAME} PRIVATE QO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                                                QO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  # Only a bound for a hung test: a sanitized Debug build beside another build runs a test for minutes.
   if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
+    set(T_TIMEOUT 900)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
                        ENVIRONMENT "QO_TEST_DATA=${PROJECT_BINARY_DIR}/testdata")

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <set>
 #include <string>
@@ -101,6 +102,26 @@ size_t spooledFiles(const fs::path& spool) {
     return n;
 }
 
+// Spool files that hold one of `guids`: events the sink stored whose answer the poster had not read
+// when the run stopped (delivery is at least once: the next run sends them again).
+size_t spooledAmong(const fs::path& spool, const std::vector<std::string>& guids) {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(spool)) {
+        if (e.path().extension() != ".event") {
+            continue;
+        }
+        std::ifstream in(e.path(), std::ios::binary);
+        const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const auto& guid : guids) {
+            if (body.find(guid) != std::string::npos) {
+                ++n;
+                break;
+            }
+        }
+    }
+    return n;
+}
+
 // A stop between the sink storing an event and the poster reading the answer leaves the event
 // spooled, and the next run sends it again; the tests stop only once every stored event was answered.
 bool allAnswered(ChildProcess& core, EventSink& sink) {
@@ -150,9 +171,13 @@ TEST_F(SpoolDelivery, EventsMadeWhileTheSinkIsDownArriveOnceItIsUpNoneTwice) {
     const auto guids = guidsOf(storedEvents(dir.path() / "events"));
     EXPECT_EQ(std::set<std::string>(guids.begin(), guids.end()).size(), guids.size())
         << "an event came twice";
-    EXPECT_EQ(guids.size(), countOf(log, "EventPoster sink: delivered event "));
+    // Events go on being made until the stop: the one in flight then may be stored and still spooled.
+    const fs::path spool = dir.path() / "spool" / "sink";
+    const size_t storedAndSpooled = spooledAmong(spool, guids);
+    EXPECT_LE(storedAndSpooled, 1u);
+    EXPECT_EQ(guids.size(), countOf(log, "EventPoster sink: delivered event ") + storedAndSpooled);
     // Every event a builder sent is delivered or still spooled for the next run.
-    EXPECT_EQ(countOf(log, "QEVA POST"), guids.size() + spooledFiles(dir.path() / "spool" / "sink"));
+    EXPECT_EQ(countOf(log, "QEVA POST"), guids.size() + spooledFiles(spool) - storedAndSpooled);
     EXPECT_GE(countOf(log, "not delivered (try 1)"), 1u);
     EXPECT_EQ(countOf(log, "dropped event"), 0u);
 }
@@ -191,12 +216,19 @@ std::vector<std::pair<long, int>> memoryLines(const std::string& log) {
 TEST_F(SpoolDelivery, ASinkThatNeverAnswersNeitherGrowsTheServiceNorHoldsTheStop) {
     auto sink = sinkOn(sinkPort, dir.path() / "events", 0, true);
     auto core = startCore();
-    // Seven statistics steps, 10 s apart: a minute of events piling up behind the hung request.
-    ASSERT_TRUE(
-        waitUntil([&] { return sink->received() >= 1 && memoryLines(core->standardError()).size() >= 7; },
-                  std::chrono::seconds(300)));
+    // Seven statistics steps, 10 s apart, and ten events: a minute of events piling up behind the hung
+    // request (a loaded machine makes fewer events a minute, so the count is waited for too).
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string log = core->standardError();
+            return sink->received() >= 1 && memoryLines(log).size() >= 7 && countOf(log, "QEVA POST") >= 10;
+        },
+        std::chrono::seconds(600)));
     const auto memory = memoryLines(core->standardError());
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's quarantine holds freed memory up to 256 MB, so only other builds bound VmRSS.
     EXPECT_LE(memory.back().first, memory.front().first + 40) << "VmRSS in MB";
+#endif
     EXPECT_LE(memory.back().second, memory.front().second + 2) << "threads";  // report threads come and go
     std::printf("hung sink: VmRSS %ld -> %ld MB, threads %d -> %d over %zu steps\n", memory.front().first,
                 memory.back().first, memory.front().second, memory.back().second, memory.size());
