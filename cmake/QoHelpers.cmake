@@ -33,6 +33,29 @@ function(qo_library target)
   target_link_libraries(${target} PUBLIC qo_common)
 endfunction()
 
+# What every test target compiles with. The test code itself is built with -Og in the optimized trees:
+# the code under test keeps the tree's optimization, and the test sources, most of a tree's compile
+# time, build in about 40 % less.
+function(qo_test_options target)
+  qo_target_options(${target})
+  target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Og>)
+  target_link_libraries(${target} PRIVATE GTest::gtest_main GTest::gmock Threads::Threads nlohmann_json::nlohmann_json
+                                          opencv)
+  target_compile_definitions(${target} PRIVATE QO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                               QO_BINARY_DIR="${PROJECT_BINARY_DIR}")
+endfunction()
+
+# One precompiled header of the library headers that most tests include, built once and reused by
+# every test target (they share its compile options).
+function(qo_test_pch)
+  add_library(qo_test_pch OBJECT ${PROJECT_SOURCE_DIR}/tests/support/PrecompiledHeaders.cpp)
+  qo_test_options(qo_test_pch)
+  target_precompile_headers(qo_test_pch PRIVATE
+    <algorithm> <atomic> <chrono> <condition_variable> <filesystem> <fstream> <functional> <map>
+    <memory> <mutex> <optional> <set> <sstream> <string> <thread> <vector>
+    <gtest/gtest.h> <gmock/gmock.h> <nlohmann/json.hpp> <opencv2/core.hpp>)
+endfunction()
+
 # qo_add_test(NAME n SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [COST s])
 # COST: about how many seconds the test runs; ctest -j starts the costly ones first, so that a long
 # test does not start last and run alone (a fresh build has no timings of its own yet).
@@ -45,10 +68,9 @@ function(qo_add_test)
     list(APPEND T_SOURCES ${suppressions})
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  qo_target_options(${T_NAME})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
-  target_compile_definitions(${T_NAME} PRIVATE QO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-                                               QO_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  qo_test_options(${T_NAME})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS})
+  target_precompile_headers(${T_NAME} REUSE_FROM qo_test_pch)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   # Only a bound for a hung test: a sanitized Debug build beside another build runs a test for minutes.
   if(NOT T_TIMEOUT)

@@ -28,17 +28,24 @@ finish_build() {
     exit 1
   fi
 }
+# stage <text>: says what starts now and how long the run has taken, so that a log shows where the time goes.
+started=$SECONDS
+stage() {
+  echo "test.sh: $1 (at $((SECONDS - started)) s)"
+}
 mkdir -p build-logs
 # A failure or an interrupt does not leave a build running behind.
 trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 
 lines="-DQO_LINE_TABLES_ONLY=ON"
+stage "packages and the plain build"
 CMAKE_EXTRA="$lines" bash scripts/setup.sh
 if [ "$sanitizers" = "1" ]; then
   build_in_background build-logs/asan.log env BUILD_DIR=build-asan BUILD_TYPE=Debug \
     CMAKE_EXTRA="-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF $lines" bash scripts/setup.sh
   asan_build=$built
 fi
+stage "the plain tests"
 plain_failed=0
 ctest --test-dir build --output-on-failure -j "$jobs" || plain_failed=1
 
@@ -51,6 +58,7 @@ if [ "$sanitizers" = "1" ]; then
   build_in_background build-logs/tsan.log env BUILD_DIR=build-tsan BUILD_TYPE=RelWithDebInfo \
     CMAKE_EXTRA="-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF $lines" bash scripts/setup.sh
   tsan_build=$built
+  stage "the AddressSanitizer tests"
   asan_failed=0
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs" || asan_failed=1
@@ -61,6 +69,7 @@ if [ "$sanitizers" = "1" ]; then
     build_in_background build-logs/fuzz.log env QO_FUZZ_BUILD_ONLY=1 CMAKE_EXTRA="$lines" bash scripts/fuzz.sh
     fuzz_build=$built
   fi
+  stage "the ThreadSanitizer tests"
   tsan_failed=0
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L tsan || tsan_failed=1
@@ -71,5 +80,7 @@ if [ "$sanitizers" = "1" ]; then
 fi
 
 if [ "$fuzz" = "1" ]; then
+  stage "fuzzing"
   bash scripts/fuzz.sh 60
 fi
+stage "done"
