@@ -22,6 +22,7 @@ build_in_background() {
 }
 # finish_build <pid> <log> <name>: waits for the build and shows the end of its log when it failed.
 finish_build() {
+  stage "waiting for the $3 build"
   if ! wait "$1"; then
     echo "test.sh: the $3 build failed; its log ($2) ends:" >&2
     tail -60 "$2" >&2
