@@ -6,7 +6,7 @@
 # Each sanitized tree builds while the tests of the one before run (no test depends on the machine's
 # speed, and the cores idle while long tests end), so the builds add little to the time of the whole.
 # Every tree carries line tables only (QO_LINE_TABLES_ONLY): backtraces keep files and lines, and the
-# compiles take about a third less.
+# compiles take about a third less. `stage` lines in the log say where the time goes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -42,7 +42,9 @@ lines="-DQO_LINE_TABLES_ONLY=ON"
 stage "packages and the plain build"
 CMAKE_EXTRA="$lines" bash scripts/setup.sh
 if [ "$sanitizers" = "1" ]; then
-  build_in_background build-logs/asan.log env BUILD_DIR=build-asan BUILD_TYPE=Debug \
+  # clang compiles an unoptimized sanitized tree in about half the time GCC takes; the plain tree
+  # and the ThreadSanitizer tree stay with GCC, the compiler the service is built with.
+  build_in_background build-logs/asan.log env CC=clang CXX=clang++ BUILD_DIR=build-asan BUILD_TYPE=Debug \
     CMAKE_EXTRA="-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF $lines" bash scripts/setup.sh
   asan_build=$built
 fi

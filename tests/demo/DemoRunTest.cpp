@@ -81,7 +81,7 @@ TEST(DemoRunTest, ReadsPlatesOfTheRoadVideoPostsTheirEventsAndStopsOnExit) {
     ASSERT_EQ(config["eventposters"].size(), 1u);
     config["eventposters"][0]["url"] = sink.url();
     std::ofstream(dir.file("config.json")) << config.dump();
-#if defined(__SANITIZE_THREAD__)
+#if defined(QO_WITH_TSAN)
     // Otherwise the sanitizer checks every memcpy of OpenCV's forward passes and a frame takes a
     // hundred times longer; our own code stays checked.
     const char* tsanOptions = std::getenv("TSAN_OPTIONS");

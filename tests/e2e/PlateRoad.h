@@ -118,6 +118,46 @@ inline json plateReader(const std::string& name, const std::string& destination,
                   {"image-input-requirements", {{"width_ext", 0}, {"height_ext", 0}}}}}}}}}};
 }
 
+// The non-triggered builder "nt" of lane 1, posting to "sink", a vehicle forgotten 1 s after its
+// last reading.
+inline json nonTriggeredBuilder() {
+    return {{"name", "nt"},
+            {"type", "LP"},
+            {"triggeredMode", 0},
+            {"destinations", {"sink"}},
+            {"laneId", 1},
+            {"lpForgetInterval", 1000},
+            {"plateCatalogPath", "catalog.json"}};
+}
+
+// One camera recording clips, the grid detector, the plate reader and a non-triggered builder
+// posting to `sinkUrl`: the road of the non-triggered process tests.
+inline json recordingRoad(int port, const std::string& type, const std::string& uri,
+                          const std::string& sinkUrl, const std::string& sender, const std::string& modelDir,
+                          const std::string& plateModelDir) {
+    json source = {{"name", "cam"},
+                   {"id", 1},
+                   {"type", type},
+                   {"uri", uri},
+                   {"restart", 1},
+                   {"processingMode", 0},
+                   {"laneId", 1},
+                   {"destinations", {"plates"}},
+                   {"recordEnable", true},
+                   {"recordTimeBeforeEvent", 1500},
+                   {"recordTimeAfterEvent", 2500},
+                   {"pathToSaveVideo", "clips/"}};
+    json builder = nonTriggeredBuilder();
+    builder["defaults"] = {{"stateActive", true}, {"state", "T1"}};
+    return {{"log", {{"file", false}, {"level", 3}, {"sender", sender}}},
+            {"webserver", {{"port", port}}},
+            {"eventposters", json::array({{{"name", "sink"}, {"url", sinkUrl}}})},
+            {"eventbuilders", json::array({builder})},
+            {"networks", json::array({gridDetector("plates", "reader", modelDir),
+                                      plateReader("reader", "nt", plateModelDir)})},
+            {"sources", json::array({source})}};
+}
+
 // An event sink on a free port storing into `folder`, serving once this returns.
 inline std::unique_ptr<EventSink> startEventSink(const fs::path& folder) {
     EventSink::Options options;
@@ -127,6 +167,18 @@ inline std::unique_ptr<EventSink> startEventSink(const fs::path& folder) {
     auto sink = std::make_unique<EventSink>(options);
     sink->start();
     return sink;
+}
+
+// Waits until the sink holds at least `count` events; false after 90 s.
+inline bool waitForEvents(const EventSink& sink, size_t count) {
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (sink.stored() < count) {
+        if (std::chrono::steady_clock::now() > guard) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 // The events a sink stored in `folder`, in order of arrival.

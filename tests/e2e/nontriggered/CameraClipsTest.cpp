@@ -55,45 +55,7 @@ std::string toH265(const std::string& h264, const fs::path& path) {
 }
 
 json configuration(int port, const std::string& type, const std::string& uri, const std::string& sinkUrl) {
-    json source = {{"name", "cam"},
-                   {"id", 1},
-                   {"type", type},
-                   {"uri", uri},
-                   {"restart", 1},
-                   {"processingMode", 0},
-                   {"laneId", 1},
-                   {"destinations", {"plates"}},
-                   {"recordEnable", true},
-                   {"recordTimeBeforeEvent", 1500},
-                   {"recordTimeAfterEvent", 2500},
-                   {"pathToSaveVideo", "clips/"}};
-    json builder = {{"name", "nt"},
-                    {"type", "LP"},
-                    {"triggeredMode", 0},
-                    {"destinations", {"sink"}},
-                    {"laneId", 1},
-                    {"lpForgetInterval", 1000},
-                    {"plateCatalogPath", "catalog.json"},
-                    {"defaults", {{"stateActive", true}, {"state", "T1"}}}};
-    return {{"log", {{"file", false}, {"level", 3}, {"sender", "clips-e2e"}}},
-            {"webserver", {{"port", port}}},
-            {"eventposters", json::array({{{"name", "sink"}, {"url", sinkUrl}}})},
-            {"eventbuilders", json::array({builder})},
-            {"networks", json::array({gridDetector("plates", "reader", QO_TEST_MODEL_DIR),
-                                      plateReader("reader", "nt", QO_PLATE_MODELS_DIR)})},
-            {"sources", json::array({source})}};
-}
-
-// Waits until the sink holds an event; false after the guard.
-bool waitForEvent(const EventSink& sink) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (sink.stored() < 1) {
-        if (std::chrono::steady_clock::now() > guard) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+    return recordingRoad(port, type, uri, sinkUrl, "clips-e2e", QO_TEST_MODEL_DIR, QO_PLATE_MODELS_DIR);
 }
 
 // The first event's clip: it decodes cleanly, one frame per packet, to a gapless run of the
@@ -140,7 +102,7 @@ TEST(CameraClipsTest, AnEventReadBeforeADropGetsAClipOfItsOwnConnection) {
         << ChildProcess::read((dir.path() / "server1/stderr.txt").string());
     std::this_thread::sleep_for(kDrop);
     server = serve(dir.path() / "server2", clip, streamPort);
-    const bool reported = waitForEvent(sink);
+    const bool reported = waitForEvents(sink, 1);
     EXPECT_TRUE(httplib::Client("127.0.0.1", port).Get("/exit"));
     EXPECT_EQ(process.wait(), 0);
     sink.stop();
@@ -166,7 +128,7 @@ TEST(CameraClipsTest, AnH265CameraWithBFramesGetsClipsThatDecodeToTheirEnd) {
     const int port = freePort();
     std::ofstream(dir.file("config.json")) << configuration(port, "file", clip, sink.url()).dump(2);
     ChildProcess process(QO_CORE_BINARY, {"config.json"}, dir.path().string());
-    const bool reported = waitForEvent(sink);
+    const bool reported = waitForEvents(sink, 1);
     EXPECT_TRUE(httplib::Client("127.0.0.1", port).Get("/exit"));
     EXPECT_EQ(process.wait(), 0);
     sink.stop();

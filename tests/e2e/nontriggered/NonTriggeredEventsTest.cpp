@@ -41,34 +41,7 @@ std::string makeClip(const fs::path& dir) {
 }
 
 json configuration(int port, const std::string& clip, const std::string& sinkUrl) {
-    json source = {{"name", "cam"},
-                   {"id", 1},
-                   {"type", "file"},
-                   {"uri", clip},
-                   {"restart", 1},
-                   {"processingMode", 0},
-                   {"laneId", 1},
-                   {"destinations", {"plates"}},
-                   {"recordEnable", true},
-                   {"recordTimeBeforeEvent", 1500},
-                   {"recordTimeAfterEvent", 2500},
-                   {"pathToSaveVideo", "clips/"}};
-    json detector = gridDetector("plates", "reader", QO_TEST_MODEL_DIR);
-    json reader = plateReader("reader", "nt", QO_PLATE_MODELS_DIR);
-    json builder = {{"name", "nt"},
-                    {"type", "LP"},
-                    {"triggeredMode", 0},
-                    {"destinations", {"sink"}},
-                    {"laneId", 1},
-                    {"lpForgetInterval", 1000},
-                    {"plateCatalogPath", "catalog.json"},
-                    {"defaults", {{"stateActive", true}, {"state", "T1"}}}};
-    return {{"log", {{"file", false}, {"level", 3}, {"sender", "nt-e2e"}}},
-            {"webserver", {{"port", port}}},
-            {"eventposters", json::array({{{"name", "sink"}, {"url", sinkUrl}}})},
-            {"eventbuilders", json::array({builder})},
-            {"networks", json::array({detector, reader})},
-            {"sources", json::array({source})}};
+    return recordingRoad(port, "file", clip, sinkUrl, "nt-e2e", QO_TEST_MODEL_DIR, QO_PLATE_MODELS_DIR);
 }
 
 // True for each decoded frame of the clip that shows the plate.
@@ -81,28 +54,36 @@ std::vector<bool> plateShown(const std::string& clip) {
     return shown;
 }
 
-TEST(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAlignedClip) {
+// qo_core running the road of the looping plate clip, its events stored by a sink.
+class NonTriggeredEventsTest : public ::testing::Test {
+  protected:
+    NonTriggeredEventsTest()
+        : clip((prepareWorkDir(dir.path()), makeClip(dir.path()))),
+          sinkPtr(startEventSink(dir.path() / "events")),
+          sink(*sinkPtr),
+          port(freePort()) {
+        std::ofstream(dir.file("config.json")) << configuration(port, clip, sink.url()).dump(2);
+        process = std::make_unique<ChildProcess>(QO_CORE_BINARY, std::vector<std::string>{"config.json"},
+                                                 dir.path().string());
+    }
+
     TempDir dir;
-    prepareWorkDir(dir.path());
-    const std::string clip = makeClip(dir.path());
+    const std::string clip;
+    const std::unique_ptr<EventSink> sinkPtr;
+    EventSink& sink;
+    const int port;
+    std::unique_ptr<ChildProcess> process;
+};
 
-    const auto sinkPtr = startEventSink(dir.path() / "events");
-    EventSink& sink = *sinkPtr;
-
-    const int port = freePort();
-    std::ofstream(dir.file("config.json")) << configuration(port, clip, sink.url()).dump(2);
-    ChildProcess process(QO_CORE_BINARY, {"config.json"}, dir.path().string());
+TEST_F(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAlignedClip) {
     // Two events: a second report of the first pass's vehicle (when it ends, 1 s after it is last
     // seen) would come before the next pass's vehicle is due.
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (sink.stored() < 2 && std::chrono::steady_clock::now() < guard) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    waitForEvents(sink, 2);
     auto exit = httplib::Client("127.0.0.1", port).Get("/exit");
     EXPECT_TRUE(exit);
-    EXPECT_EQ(process.wait(), 0);
+    EXPECT_EQ(process->wait(), 0);
     sink.stop();
-    const std::string log = process.standardError();
+    const std::string log = process->standardError();
     ASSERT_GE(sink.stored(), 2u) << log.substr(0, 6000);
     EXPECT_EQ(sink.refused(), 0u);
     EXPECT_EQ(log.find("Exception detected in Report thread"), std::string::npos);
@@ -193,36 +174,15 @@ TEST(NonTriggeredEventsTest, OneEventPerPassWithCorrectedPlateImagesAndAnAligned
     EXPECT_EQ(json::parse(image), json::array());
 }
 
-// Waits until the sink holds at least `count` events; false after the guard.
-bool waitForEvents(const EventSink& sink, size_t count) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (sink.stored() < count) {
-        if (std::chrono::steady_clock::now() > guard) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-TEST(NonTriggeredEventsTest, AClipFolderRemovedWhileRunningIsMadeAgainForTheNextEvents) {
-    TempDir dir;
-    prepareWorkDir(dir.path());
-    const std::string clip = makeClip(dir.path());
-    const auto sinkPtr = startEventSink(dir.path() / "events");
-    EventSink& sink = *sinkPtr;
-    const int port = freePort();
-    std::ofstream(dir.file("config.json")) << configuration(port, clip, sink.url()).dump(2);
-    ChildProcess process(QO_CORE_BINARY, {"config.json"}, dir.path().string());
-
-    ASSERT_TRUE(waitForEvents(sink, 1)) << process.standardError().substr(0, 6000);
+TEST_F(NonTriggeredEventsTest, AClipFolderRemovedWhileRunningIsMadeAgainForTheNextEvents) {
+    ASSERT_TRUE(waitForEvents(sink, 1)) << process->standardError().substr(0, 6000);
     fs::remove_all(dir.path() / "clips");
     // The event after the next one (one per pass of the plate) is reported wholly after the removal.
     const bool reported = waitForEvents(sink, sink.stored() + 2);
     httplib::Client("127.0.0.1", port).Get("/exit");
-    EXPECT_EQ(process.wait(), 0);
+    EXPECT_EQ(process->wait(), 0);
     sink.stop();
-    const std::string log = process.standardError();
+    const std::string log = process->standardError();
     ASSERT_TRUE(reported) << log.substr(0, 6000);
 
     const json last = storedEvents(dir.path() / "events").back();

@@ -39,17 +39,10 @@ json configuration(int port, const std::string& clip, const std::string& sinkUrl
                    {"type", "file"}, {"uri", clip},
                    {"restart", 1},   {"processingMode", 0},
                    {"laneId", 1},    {"destinations", {"plates"}}};
-    json builder = {{"name", "nt"},
-                    {"type", "LP"},
-                    {"triggeredMode", 0},
-                    {"destinations", {"sink"}},
-                    {"laneId", 1},
-                    {"lpForgetInterval", 1000},
-                    {"plateCatalogPath", "catalog.json"}};
     return {{"log", {{"file", false}, {"level", 2}, {"sender", "spool-e2e"}}},
             {"webserver", {{"port", port}}},
             {"eventposters", json::array({{{"name", "sink"}, {"url", sinkUrl}, {"timeoutMs", 30000}}})},
-            {"eventbuilders", json::array({builder})},
+            {"eventbuilders", json::array({nonTriggeredBuilder()})},
             {"networks", json::array({gridDetector("plates", "reader", QO_TEST_MODEL_DIR),
                                       plateReader("reader", "nt", QO_PLATE_MODELS_DIR)})},
             {"sources", json::array({source})}};
@@ -225,7 +218,7 @@ TEST_F(SpoolDelivery, ASinkThatNeverAnswersNeitherGrowsTheServiceNorHoldsTheStop
         },
         std::chrono::seconds(600)));
     const auto memory = memoryLines(core->standardError());
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(QO_WITH_ASAN)
     // AddressSanitizer's quarantine holds freed memory up to 256 MB, so only other builds bound VmRSS.
     EXPECT_LE(memory.back().first, memory.front().first + 40) << "VmRSS in MB";
 #endif

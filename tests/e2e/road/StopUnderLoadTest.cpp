@@ -111,7 +111,7 @@ void prepareWorkDir(const fs::path& dir) {
 // the sanitizer checks every memcpy and memset that the uninstrumented library makes; our own code
 // stays checked.
 void ignoreAccessesOfUninstrumentedLibraries() {
-#if defined(__SANITIZE_THREAD__)
+#if defined(QO_WITH_TSAN)
     const char* options = std::getenv("TSAN_OPTIONS");
     const std::string extended = std::string(options ? options : "") + " ignore_noninstrumented_modules=1";
     ::setenv("TSAN_OPTIONS", extended.c_str(), 1);

@@ -269,7 +269,7 @@ TEST(TriggerLoadTest, ThousandTriggersInBursts) {
               << " ms" << std::endl;
     // Trigger threads end with their triggers; what the run holds is bounded by its rings and queues.
     EXPECT_LE(after.at("Threads"), before.at("Threads"));
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !defined(QO_WITH_ASAN) && !defined(QO_WITH_TSAN)
     // (Under a sanitizer freed memory stays in quarantine; there the leak check at exit speaks.)
     EXPECT_LT(after.at("VmRSS") - before.at("VmRSS"), 64 * 1024);
 #endif
