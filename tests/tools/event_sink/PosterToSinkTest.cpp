@@ -50,6 +50,21 @@ class PosterToSink : public ::testing::Test {
         return storedLines();
     }
 
+    // Events of different posters, each delivered on its poster's own thread, arrive in either
+    // order: the stored lines of `guids`, in that order, once all have arrived.
+    std::vector<json> storedByGuid(const std::vector<std::string>& guids) const {
+        const auto lines = stored(guids.size());
+        std::vector<json> ordered;
+        for (const auto& guid : guids) {
+            for (const auto& line : lines) {
+                if (line.value("guid", "") == guid) {
+                    ordered.push_back(line);
+                }
+            }
+        }
+        return ordered;
+    }
+
     std::vector<json> storedLines() const {
         std::ifstream in(sink->folder() / "events.jsonl");
         std::vector<json> lines;
@@ -165,7 +180,7 @@ TEST_F(PosterToSink, ResizingFollowsWidthAndConfidence) {
     second.guid = "second";  // pictures are stored by event guid
     unsure.post(second);
 
-    auto lines = stored(2);
+    const auto lines = storedByGuid({sampleEvent().guid, "second"});
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["frames"][0]["image"]["width"], 320);
     EXPECT_EQ(lines[0]["frames"][0]["image"]["height"], 180);
@@ -180,9 +195,11 @@ TEST_F(PosterToSink, ImageAndDataSwitchesLeaveTheirKeysOut) {
     QEVAEventPoster none(poster({{"postImages", false}, {"sendData", false}}));
     none.post(sampleEvent());
     QEVAEventPoster platesOnly(poster({{"frameFormat", "none"}}));
-    platesOnly.post(sampleEvent());
+    QEVAEvent second = sampleEvent();
+    second.guid = "second";
+    platesOnly.post(second);
 
-    auto lines = stored(2);
+    const auto lines = storedByGuid({sampleEvent().guid, "second"});
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_FALSE(lines[0]["frames"][0].contains("image"));
     EXPECT_FALSE(lines[0]["evts"][0].contains("plate"));
